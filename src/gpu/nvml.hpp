@@ -22,7 +22,8 @@ class Nvml {
   // On a failed init the library is closed again and NVML is not shut down.
   static std::expected<Nvml, NvmlError> init();
 
-  Nvml(Nvml&&) noexcept = default;
+  // A moved-from instance owns nothing and ends nothing.
+  Nvml(Nvml&& other) noexcept : lib_(std::move(other.lib_)) { other.lib_.reset(); }
   Nvml& operator=(Nvml&&) = delete;
   Nvml(const Nvml&) = delete;
   Nvml& operator=(const Nvml&) = delete;

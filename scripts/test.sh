@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Runs every test: the C++ tests (through CTest, against the fake NVML
+# library), a compile of the module for the free-threaded ABI, then the Python
+# tests against the module installed into .venv.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+
+build=build/cmake
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZORF_WERROR=ON \
+  -DZORF_BUILD_TESTS=ON -DZORF_BUILD_PYTHON=ON -DZORF_CHECK_FREE_THREADED=ON \
+  -DPython_EXECUTABLE="$PWD/.venv/bin/python" >/dev/null
+cmake --build "$build"
+ctest --test-dir "$build" --output-on-failure
+
+.venv/bin/python -m pip install -q --no-build-isolation --disable-pip-version-check . 2>&1 | grep -v 'is ignored' || true
+ZORF_FAKE_NVML_DIR="$PWD/$build/fake_nvml" .venv/bin/python -m pytest -q tests/python "$@"

@@ -1,0 +1,88 @@
+#include "python/call_boundary.hpp"
+
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "node_id.hpp"
+#include "python/entry_guard.hpp"
+#include "python/py_error.hpp"
+#include "python/py_text.hpp"
+#include "support/expected.hpp"
+#include "support/internal_failure.hpp"
+
+namespace zorf::python {
+namespace {
+
+constexpr std::string_view kParameter = "cache_file_path";
+
+PyError type_error(const std::string& message) { return PyError::make(PyExc_TypeError, message); }
+
+// The one parameter's value, borrowed from the call, or null when not given.
+PyResult<PyObject*> parse_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (nargs > 1)
+    return std::unexpected(type_error("get_gpu_node_id() takes from 0 to 1 positional arguments but " +
+                                      std::to_string(nargs) + " were given"));
+  PyObject* value = nargs == 1 ? args[0] : nullptr;
+  const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t i = 0; i < keywords; ++i) {
+    PyObject* name = PyTuple_GET_ITEM(kwnames, i);
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
+    // A name that cannot be encoded matches no parameter.
+    if (utf8 == nullptr) PyErr_Clear();
+    const bool match = utf8 != nullptr && std::string_view(utf8, static_cast<std::size_t>(size)) == kParameter;
+    if (!match)
+      return std::unexpected(type_error("get_gpu_node_id() got an unexpected keyword argument '" + str_of(name) + "'"));
+    if (value != nullptr)
+      return std::unexpected(type_error("get_gpu_node_id() got multiple values for argument 'cache_file_path'"));
+    value = args[nargs + i];
+  }
+  return value;
+}
+
+PyResult<std::optional<std::string>> path_text(PyObject* value) {
+  if (value == nullptr || value == Py_None) return std::nullopt;
+  if (!PyType_HasFeature(Py_TYPE(value), Py_TPFLAGS_UNICODE_SUBCLASS))
+    return std::unexpected(type_error("'" + type_name_of(value) + "' object cannot be cast as 'str'"));
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
+  if (utf8 == nullptr) return fail();
+  return std::string(utf8, static_cast<std::size_t>(size));
+}
+
+// A TypeError about the value gets the parameter's name in front; anything
+// else (UnicodeEncodeError) stays as the interpreter raised it.
+PyError name_the_argument(PyError error) {
+  if (!error.is_exactly(PyExc_TypeError)) return error;
+  PyError named = type_error("argument '" + std::string(kParameter) + "': " + str_of(error.exception()));
+  PyException_SetCause(named.exception(), PyException_GetCause(error.exception()));
+  return named;
+}
+
+PyResult<PyObject*> call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* value = ZORF_TRY(parse_arguments(args, nargs, kwnames));
+  auto path = path_text(value);
+  if (!path) return std::unexpected(name_the_argument(std::move(path).error()));
+
+  // The thread stays attached: nearly every call is a cache hit of a few
+  // microseconds, less than detaching and re-attaching would cost.
+  auto node_id = get_gpu_node_id(*path ? std::optional<std::string_view>(**path) : std::nullopt);
+  if (!node_id) return std::unexpected(PyError::make(PyExc_RuntimeError, node_id.error().message()));
+
+  PyObject* text = PyUnicode_FromStringAndSize(node_id->data(), static_cast<Py_ssize_t>(node_id->size()));
+  if (text == nullptr) {
+    PyErr_Print();
+    throw InternalFailure("Python API call failed");
+  }
+  return text;
+}
+
+}  // namespace
+
+PyObject* get_gpu_node_id_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return entry_guard([&] { return call(args, nargs, kwnames); });
+}
+
+}  // namespace zorf::python

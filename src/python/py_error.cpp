@@ -1,0 +1,51 @@
+#include "python/py_error.hpp"
+
+#include <cstdio>
+
+#include "python/panic_exception.hpp"
+#include "python/py_text.hpp"
+#include "python/resumed_panic.hpp"
+
+namespace zorf::python {
+
+PyError PyError::fetch() {
+  PyRef exception = steal(PyErr_GetRaisedException());
+  // Made before it is needed to recognise one; with nothing pending, so that
+  // making it cannot disturb the exception just taken.
+  PyObject* panic_type = panic_exception_type();
+  if (!exception) return make(PyExc_SystemError, "attempted to fetch exception but none was set");
+
+  if (PyObject_TypeCheck(exception.get(), reinterpret_cast<PyTypeObject*>(panic_type))) {
+    std::string message = "Unwrapped panic from Python code";
+    if (const PyRef text = steal(PyObject_Str(exception.get())))
+      message = lossy_utf8(text.get());
+    else
+      PyErr_Clear();
+    std::fputs("--- PanicException from Python code: resuming the internal failure ---\n"
+               "Python stack trace below:\n",
+               stderr);
+    PyErr_SetRaisedException(exception.release());
+    PyErr_PrintEx(0);
+    throw ResumedPanic(std::move(message));
+  }
+  return PyError(std::move(exception));
+}
+
+PyError PyError::make(PyObject* type, std::string_view message) {
+  const PyRef text =
+      steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+  if (text) PyErr_SetObject(type, text.get());
+  // Normalised right away, so the value holds an exception instance.
+  PyRef exception = steal(PyErr_GetRaisedException());
+  return PyError(std::move(exception));
+}
+
+bool PyError::is_exactly(PyObject* type) const noexcept {
+  return reinterpret_cast<PyObject*>(Py_TYPE(exception_.get())) == type;
+}
+
+bool PyError::matches(PyObject* type) const noexcept {
+  return PyErr_GivenExceptionMatches(exception_.get(), type) != 0;
+}
+
+}  // namespace zorf::python

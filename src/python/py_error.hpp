@@ -1,0 +1,41 @@
+// PyError: a Python exception held as a value, so that binding code returns
+// failures like the rest of the library and raises them only at the entry.
+#pragma once
+
+#include <expected>
+#include <string_view>
+
+#include "python/py_ref.hpp"
+
+namespace zorf::python {
+
+class PyError {
+ public:
+  // The exception pending in the interpreter, taken out of it. With none
+  // pending, a SystemError saying so. A PanicException that comes back
+  // through Python is not an ordinary error: the internal failure it stands
+  // for resumes (this throws).
+  static PyError fetch();
+  // A new exception of `type` with `message` as its one argument.
+  static PyError make(PyObject* type, std::string_view message);
+
+  PyObject* exception() const noexcept { return exception_.get(); }
+  bool is_exactly(PyObject* type) const noexcept;
+  bool matches(PyObject* type) const noexcept;
+
+  // Makes it the interpreter's current exception.
+  void restore() && noexcept { PyErr_SetRaisedException(exception_.release()); }
+
+ private:
+  explicit PyError(PyRef exception) noexcept : exception_(std::move(exception)) {}
+  PyRef exception_;
+};
+
+template <class T>
+using PyResult = std::expected<T, PyError>;
+
+// The pending exception as an error result, for `return fail();` after an
+// interpreter call reported failure.
+inline std::unexpected<PyError> fail() { return std::unexpected(PyError::fetch()); }
+
+}  // namespace zorf::python

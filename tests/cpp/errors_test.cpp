@@ -1,0 +1,206 @@
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <string>
+
+#include "context_error.hpp"
+#include "gpu/nvml_error.hpp"
+#include "support/internal_failure.hpp"
+
+namespace zorf {
+namespace {
+
+using gpu::LibraryError;
+using gpu::NvmlError;
+using Kind = gpu::NvmlErrorKind;
+
+struct CodeCase {
+  std::uint32_t code;
+  Kind kind;
+  const char* text;
+};
+
+class NvmlTry : public testing::TestWithParam<CodeCase> {};
+
+TEST_P(NvmlTry, MapsCodeToKindAndText) {
+  const auto result = gpu::nvml_try(GetParam().code);
+  ASSERT_FALSE(result.has_value());
+  EXPECT_EQ(result.error().kind(), GetParam().kind);
+  EXPECT_EQ(result.error().display(), GetParam().text);
+  EXPECT_EQ(gpu::cause_chain(result.error()), "");
+  EXPECT_EQ(result.error().required_size(), std::nullopt);
+  if (GetParam().kind == Kind::UnexpectedVariant)
+    EXPECT_EQ(result.error().unexpected_code(), GetParam().code);
+  else
+    EXPECT_EQ(result.error().unexpected_code(), std::nullopt);
+}
+
+const CodeCase kNamedCodes[] = {
+    {1, Kind::Uninitialized, "NVML was not first initialized with `Nvml::init()`"},
+    {2, Kind::InvalidArg, "a supplied argument was invalid"},
+    {3, Kind::NotSupported, "the requested operation is not available on the target device"},
+    {4, Kind::NoPermission, "the current user does not have permission to perform this operation"},
+    {5, Kind::AlreadyInitialized, "NVML was already initialized"},
+    {6, Kind::NotFound, "a query to find an object was unsuccessful"},
+    {7, Kind::InsufficientSize, "an input argument is not large enough"},
+    {8, Kind::InsufficientPower, "device's external power cables are not properly attached"},
+    {9, Kind::DriverNotLoaded, "NVIDIA driver is not loaded"},
+    {10, Kind::Timeout, "the provided timeout was reached"},
+    {11, Kind::IrqIssue, "NVIDIA kernel detected an interrupt issue with a device"},
+    {12, Kind::LibraryNotFound, "a shared library couldn't be found or loaded"},
+    {13, Kind::FunctionNotFound, "a function couldn't be found in a shared library"},
+    {14, Kind::CorruptedInfoROM, "the infoROM is corrupted"},
+    {15, Kind::GpuLost, "device fell off the bus or has otherwise become inacessible"},
+    {16, Kind::ResetRequired, "device requires a reset before it can be used again"},
+    {17, Kind::OperatingSystem, "device control has been blocked by the operating system/cgroups"},
+    {18, Kind::LibRmVersionMismatch, "RM detects a driver/library version mismatch"},
+    {19, Kind::InUse, "operation cannot be performed because the GPU is currently in use"},
+    {20, Kind::InsufficientMemory, "insufficient memory"},
+    {21, Kind::NoData, "no data"},
+    {22, Kind::VgpuEccNotSupported,
+     "the requested vgpu operation is not available on the target device because ECC is enabled"},
+    {999, Kind::Unknown, "an internal driver error occured"},
+};
+INSTANTIATE_TEST_SUITE_P(Named, NvmlTry, testing::ValuesIn(kNamedCodes));
+
+INSTANTIATE_TEST_SUITE_P(
+    Unnamed, NvmlTry,
+    testing::Values(CodeCase{23, Kind::UnexpectedVariant, "unexpected enum variant value: 23"},
+                    CodeCase{998, Kind::UnexpectedVariant, "unexpected enum variant value: 998"},
+                    CodeCase{1000, Kind::UnexpectedVariant, "unexpected enum variant value: 1000"},
+                    CodeCase{4294967295u, Kind::UnexpectedVariant,
+                             "unexpected enum variant value: 4294967295"}));
+
+TEST(NvmlTryOrder, ZeroIsSuccessAndCodeKindsFollowTheOthersInCodeOrder) {
+  EXPECT_TRUE(gpu::nvml_try(0).has_value());
+  Kind previous = Kind::UnexpectedVariant;
+  for (const CodeCase& c : kNamedCodes) {
+    EXPECT_LT(previous, c.kind) << c.code;
+    previous = c.kind;
+  }
+  EXPECT_LT(Kind::Utf8Error, Kind::LibloadingError);
+  EXPECT_LT(Kind::LibloadingError, Kind::FailedToLoadSymbol);
+  EXPECT_LT(Kind::FailedToLoadSymbol, Kind::UnexpectedVariant);
+}
+
+struct ErrorCase {
+  const char* name;
+  NvmlError error;
+  const char* display;
+  const char* chain;  // cause_chain: the display texts below the error
+};
+
+class NvmlErrorText : public testing::TestWithParam<ErrorCase> {};
+
+TEST_P(NvmlErrorText, DisplaysMessageAndCauses) {
+  EXPECT_EQ(GetParam().error.display(), GetParam().display);
+  EXPECT_EQ(gpu::cause_chain(GetParam().error), GetParam().chain);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, NvmlErrorText,
+    testing::Values(
+        ErrorCase{"SizeGiven", NvmlError::insufficient_size(128),
+                  "an input argument is not large enough, needs to be at least 128", ""},
+        ErrorCase{"SizeAbsent", NvmlError::insufficient_size(std::nullopt),
+                  "an input argument is not large enough", ""},
+        ErrorCase{"Utf8Invalid", NvmlError::utf8(Utf8Error{4, 1}), "could not interpret string as utf-8",
+                  "invalid utf-8 sequence of 1 bytes from index 4"},
+        ErrorCase{"Utf8Incomplete", NvmlError::utf8(Utf8Error{2, std::nullopt}),
+                  "could not interpret string as utf-8", "incomplete utf-8 byte sequence from index 2"},
+        ErrorCase{"DlOpen", NvmlError::libloading(LibraryError::DlOpen{gpu::DlDescription("x.so: gone")}),
+                  "a libloading error occurred: x.so: gone", "x.so: gone"},
+        ErrorCase{"DlOpenUnknown", NvmlError::libloading(LibraryError::DlOpenUnknown{}),
+                  "a libloading error occurred: dlopen failed, but system did not report the error",
+                  "dlopen failed, but system did not report the error"},
+        ErrorCase{"CreateCString",
+                  NvmlError::libloading(LibraryError::CreateCString{{1, std::string("a\0b", 3)}}),
+                  "a libloading error occurred: could not create a C string from bytes",
+                  "could not create a C string from bytes: nul byte found in provided data at position: 1"},
+        ErrorCase{"CreateCStringWithTrailing",
+                  NvmlError::libloading(LibraryError::CreateCStringWithTrailing{{0, std::string("\0a\0", 3)}}),
+                  "a libloading error occurred: could not create a C string from bytes with trailing null",
+                  "could not create a C string from bytes with trailing null: "
+                  "nul byte found in provided data at position: 0"},
+        ErrorCase{"SymbolFromDlSym",
+                  NvmlError::failed_to_load_symbol(
+                      LibraryError(LibraryError::DlSym{gpu::DlDescription("lib.so: undefined symbol: f")})
+                          .display()),
+                  "function symbol failed to load: lib.so: undefined symbol: f", ""},
+        ErrorCase{"SymbolNullAddress",
+                  NvmlError::failed_to_load_symbol(LibraryError(LibraryError::DlSymUnknown{}).display()),
+                  "function symbol failed to load: dlsym failed, but system did not report the error", ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(DlDescription, DisplaysLossilyButKeepsBytes) {
+  const std::string raw = "lib\xFF.so: \xE2\x82";
+  const gpu::DlDescription desc(raw.c_str());
+  EXPECT_EQ(desc.bytes(), raw);
+  EXPECT_EQ(desc.display(), "lib\xEF\xBF\xBD.so: \xEF\xBF\xBD");
+  const LibraryError open = LibraryError::DlOpen{desc};
+  EXPECT_EQ(open.display(), desc.display());
+  EXPECT_EQ(NvmlError::libloading(open).display(), "a libloading error occurred: " + desc.display());
+  EXPECT_EQ(std::get<LibraryError::DlOpen>(open.kind()).desc.bytes(), raw);
+}
+
+TEST(LibraryErrorDebug, NamesKindAndQuotesLoaderText) {
+  EXPECT_EQ(LibraryError(LibraryError::DlSym{gpu::DlDescription("a \"b\" \\c")}).debug(),
+            R"(DlSym { desc: "a \"b\" \\c" })");
+  EXPECT_EQ(LibraryError(LibraryError::DlOpenUnknown{}).debug(), "DlOpenUnknown");
+  EXPECT_EQ(LibraryError(LibraryError::DlSymUnknown{}).debug(), "DlSymUnknown");
+  EXPECT_EQ(LibraryError(LibraryError::DlSymUnknown{}).cause(), nullptr);
+}
+
+struct ContextCase {
+  const char* name;
+  ContextError error;
+  const char* chain;
+};
+
+class ContextErrorText : public testing::TestWithParam<ContextCase> {};
+
+TEST_P(ContextErrorText, MessageAloneChainWithCauses) {
+  const std::string chain = GetParam().chain;
+  EXPECT_EQ(GetParam().error.message(), chain.substr(0, chain.find(':')));
+  EXPECT_EQ(GetParam().error.chain(), chain);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Causes, ContextErrorText,
+    testing::Values(
+        ContextCase{"NoCause", ContextError(messages::kNoGpus), "No GPUs found"},
+        ContextCase{"NvmlCode", ContextError(messages::kInitNvml, NvmlError::of_kind(Kind::DriverNotLoaded)),
+                    "Failed to init nvml: NVIDIA driver is not loaded"},
+        ContextCase{"NvmlOverLoader",
+                    ContextError(messages::kInitNvml,
+                                 NvmlError::libloading(LibraryError::DlOpen{gpu::DlDescription("no lib")})),
+                    "Failed to init nvml: a libloading error occurred: no lib: no lib"},
+        ContextCase{"NvmlUtf8", ContextError(messages::kDeviceUuid, NvmlError::utf8(Utf8Error{0, 1})),
+                    "Failed to get device uuid: could not interpret string as utf-8: "
+                    "invalid utf-8 sequence of 1 bytes from index 0"},
+        ContextCase{"Os", ContextError(messages::kWriteCache, OsError{ENOENT}),
+                    "Failed to write cache: No such file or directory (os error 2)"},
+        ContextCase{"Utf8", ContextError(messages::kReadCache, Utf8Error{1, std::nullopt}),
+                    "Failed to read cache file: incomplete utf-8 byte sequence from index 1"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ContextMessages, AreTheServiceTexts) {
+  EXPECT_EQ(messages::kReadCache, "Failed to read cache file");
+  EXPECT_EQ(messages::kInitNvml, "Failed to init nvml");
+  EXPECT_EQ(messages::kDeviceCount, "Failed to get nvml device count");
+  EXPECT_EQ(messages::kNoGpus, "No GPUs found");
+  EXPECT_EQ(messages::kDeviceByIndex, "Failed to get nvml device by index");
+  EXPECT_EQ(messages::kDeviceUuid, "Failed to get device uuid");
+  EXPECT_EQ(messages::kWriteCache, "Failed to write cache");
+}
+
+TEST(InternalFailure, CarriesMessageAndPlace) {
+  const InternalFailure failure("broken");
+  EXPECT_STREQ(failure.what(), "broken");
+  EXPECT_EQ(failure.message(), "broken");
+  EXPECT_NE(std::string(failure.where().file_name()).find("errors_test.cpp"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace zorf
