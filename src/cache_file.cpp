@@ -40,7 +40,9 @@ class FileDescriptor {
 // Where a write through `path` lands: the end of its chain of symbolic links,
 // which may not exist yet.
 std::expected<std::string, OsError> final_target(std::string path) {
-  for (int hop = 0; hop < kMaxLinkHops; ++hop) {
+  // One look more than links followed: the last look finds what the final
+  // link points at.
+  for (int hop = 0; hop <= kMaxLinkHops; ++hop) {
     struct stat status;
     if (::lstat(path.c_str(), &status) != 0) {
       if (errno == ENOENT) return path;

@@ -15,7 +15,7 @@ struct Overloaded : F... {
 // A quoted, escaped rendering of raw bytes for debug output.
 std::string quoted(std::string_view bytes) {
   std::string out = "\"";
-  for (const std::string_view text = utf8_lossy(bytes); const char c : text) {
+  for (const std::string text = utf8_lossy(bytes); const char c : text) {
     const auto byte = static_cast<unsigned char>(c);
     if (c == '"' || c == '\\') {
       out += '\\';
