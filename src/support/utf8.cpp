@@ -1,5 +1,7 @@
 #include "support/utf8.hpp"
 
+#include <cstring>
+
 
 namespace zorf {
 namespace {
@@ -38,6 +40,11 @@ std::optional<Utf8Error> check_utf8(std::string_view bytes) noexcept {
   const std::size_t size = bytes.size();
   std::size_t i = 0;
   while (i < size) {
+    // UUIDs and cache files are ASCII: skip eight such bytes at a time.
+    if (std::uint64_t word; i + 8 <= size && (std::memcpy(&word, data + i, 8), word & 0x8080808080808080u) == 0) {
+      i += 8;
+      continue;
+    }
     const unsigned char lead = data[i];
     if (lead < 0x80) {
       ++i;
