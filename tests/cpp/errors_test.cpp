@@ -1,12 +1,11 @@
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <cstdint>
+#include <optional>
 #include <string>
 
-#include "context_error.hpp"
+#include "fake_nvml.hpp"
 #include "gpu/nvml_error.hpp"
-#include "support/internal_failure.hpp"
 
 namespace zorf {
 namespace {
@@ -131,7 +130,7 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"SymbolNullAddress",
                   NvmlError::failed_to_load_symbol(LibraryError(LibraryError::DlSymUnknown{}).display()),
                   "function symbol failed to load: dlsym failed, but system did not report the error", ""}),
-    [](const auto& info) { return std::string(info.param.name); });
+    test::CaseName());
 
 TEST(DlDescription, DisplaysLossilyButKeepsBytes) {
   const std::string raw = "lib\xFF.so: \xE2\x82";
@@ -150,56 +149,6 @@ TEST(LibraryErrorDebug, NamesKindAndQuotesLoaderText) {
   EXPECT_EQ(LibraryError(LibraryError::DlOpenUnknown{}).debug(), "DlOpenUnknown");
   EXPECT_EQ(LibraryError(LibraryError::DlSymUnknown{}).debug(), "DlSymUnknown");
   EXPECT_EQ(LibraryError(LibraryError::DlSymUnknown{}).cause(), nullptr);
-}
-
-struct ContextCase {
-  const char* name;
-  ContextError error;
-  const char* chain;
-};
-
-class ContextErrorText : public testing::TestWithParam<ContextCase> {};
-
-TEST_P(ContextErrorText, MessageAloneChainWithCauses) {
-  const std::string chain = GetParam().chain;
-  EXPECT_EQ(GetParam().error.message(), chain.substr(0, chain.find(':')));
-  EXPECT_EQ(GetParam().error.chain(), chain);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Causes, ContextErrorText,
-    testing::Values(
-        ContextCase{"NoCause", ContextError(messages::kNoGpus), "No GPUs found"},
-        ContextCase{"NvmlCode", ContextError(messages::kInitNvml, NvmlError::of_kind(Kind::DriverNotLoaded)),
-                    "Failed to init nvml: NVIDIA driver is not loaded"},
-        ContextCase{"NvmlOverLoader",
-                    ContextError(messages::kInitNvml,
-                                 NvmlError::libloading(LibraryError::DlOpen{gpu::DlDescription("no lib")})),
-                    "Failed to init nvml: a libloading error occurred: no lib: no lib"},
-        ContextCase{"NvmlUtf8", ContextError(messages::kDeviceUuid, NvmlError::utf8(Utf8Error{0, 1})),
-                    "Failed to get device uuid: could not interpret string as utf-8: "
-                    "invalid utf-8 sequence of 1 bytes from index 0"},
-        ContextCase{"Os", ContextError(messages::kWriteCache, OsError{ENOENT}),
-                    "Failed to write cache: No such file or directory (os error 2)"},
-        ContextCase{"Utf8", ContextError(messages::kReadCache, Utf8Error{1, std::nullopt}),
-                    "Failed to read cache file: incomplete utf-8 byte sequence from index 1"}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST(ContextMessages, AreTheServiceTexts) {
-  EXPECT_EQ(messages::kReadCache, "Failed to read cache file");
-  EXPECT_EQ(messages::kInitNvml, "Failed to init nvml");
-  EXPECT_EQ(messages::kDeviceCount, "Failed to get nvml device count");
-  EXPECT_EQ(messages::kNoGpus, "No GPUs found");
-  EXPECT_EQ(messages::kDeviceByIndex, "Failed to get nvml device by index");
-  EXPECT_EQ(messages::kDeviceUuid, "Failed to get device uuid");
-  EXPECT_EQ(messages::kWriteCache, "Failed to write cache");
-}
-
-TEST(InternalFailure, CarriesMessageAndPlace) {
-  const InternalFailure failure("broken");
-  EXPECT_STREQ(failure.what(), "broken");
-  EXPECT_EQ(failure.message(), "broken");
-  EXPECT_NE(std::string(failure.where().file_name()).find("errors_test.cpp"), std::string::npos);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "fake_nvml.hpp"
 
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -36,6 +38,12 @@ std::vector<std::string> FakeNvml::log() const {
   std::ifstream file(dir_ / "fake_nvml.log");
   std::vector<std::string> lines;
   for (std::string line; std::getline(file, line);) lines.push_back(line);
+  return lines;
+}
+
+std::vector<std::string> FakeNvml::log_tail(std::size_t n) const {
+  auto lines = log();
+  lines.erase(lines.begin(), lines.end() - static_cast<std::ptrdiff_t>(std::min(n, lines.size())));
   return lines;
 }
 
@@ -95,5 +103,40 @@ void write_file(const std::filesystem::path& path, const std::string& bytes) {
   std::ofstream file(path, std::ios::binary | std::ios::trunc);
   file << bytes;
 }
+
+std::string run_in_child(const std::function<std::string()>& body) {
+  int fds[2];
+  if (::pipe(fds) != 0) throw std::runtime_error("pipe failed");
+  std::fflush(nullptr);
+  const pid_t pid = ::fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    ::close(fds[0]);
+    std::string text;
+    try {
+      text = body();
+    } catch (const std::exception& e) {
+      text = std::string("child threw: ") + e.what();
+    }
+    for (std::size_t done = 0; done < text.size();) {
+      const ssize_t n = ::write(fds[1], text.data() + done, text.size() - done);
+      if (n <= 0) break;
+      done += static_cast<std::size_t>(n);
+    }
+    ::_exit(0);
+  }
+  ::close(fds[1]);
+  std::string text;
+  char chunk[512];
+  for (ssize_t n; (n = ::read(fds[0], chunk, sizeof chunk)) > 0;) text.append(chunk, static_cast<std::size_t>(n));
+  ::close(fds[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return "child did not exit normally: " + text;
+  return text;
+}
+
+ScopedUmask::ScopedUmask(mode_t mask) : previous_(::umask(mask)) {}
+ScopedUmask::~ScopedUmask() { ::umask(previous_); }
 
 }  // namespace zorf::test

@@ -3,7 +3,10 @@
 #pragma once
 
 #include <cstdlib>
+#include <sys/types.h>
+
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -22,6 +25,8 @@ class FakeNvml {
   void configure(const std::vector<std::string>& lines) const;
   // The log's lines so far.
   std::vector<std::string> log() const;
+  // Its last `n` lines (fewer when it is shorter).
+  std::vector<std::string> log_tail(std::size_t n) const;
   void clear_log() const;
   // How many log lines equal `event`.
   std::size_t count(const std::string& event) const;
@@ -50,5 +55,30 @@ std::vector<std::string> list_dir(const std::filesystem::path& dir);
 
 std::string read_file(const std::filesystem::path& path);
 void write_file(const std::filesystem::path& path, const std::string& bytes);
+
+// Names a parameterised case after the `name` member of its parameter.
+struct CaseName {
+  template <class Info>
+  std::string operator()(const Info& info) const {
+    return info.param.name;
+  }
+};
+
+// Runs `body` in a forked child and returns the text it returned: by
+// convention empty when all went well, else what went wrong. The child must
+// not use gtest assertions, which would not reach the parent.
+std::string run_in_child(const std::function<std::string()>& body);
+
+// Sets the process umask for the lifetime of the object.
+class ScopedUmask {
+ public:
+  explicit ScopedUmask(mode_t mask);
+  ~ScopedUmask();
+  ScopedUmask(const ScopedUmask&) = delete;
+  ScopedUmask& operator=(const ScopedUmask&) = delete;
+
+ private:
+  mode_t previous_;
+};
 
 }  // namespace zorf::test

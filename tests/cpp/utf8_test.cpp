@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "fake_nvml.hpp"
+
 namespace zorf {
 namespace {
 
@@ -42,8 +44,10 @@ INSTANTIATE_TEST_SUITE_P(
         CheckCase{"ValidThenBad", "\xC3\xA9\xC3", Utf8Error{2, kIncomplete}},
         CheckCase{"CutAfterLead", "a\xE2", Utf8Error{1, kIncomplete}},
         CheckCase{"CutInsideFour", "\xF0\x9F\x98", Utf8Error{0, kIncomplete}},
+        CheckCase{"LongAsciiThenCut", std::string(17, 'a') + "\xE2\x82", Utf8Error{17, kIncomplete}},
+        CheckCase{"LongAsciiThenBad", std::string(8, 'a') + "\x80" + std::string(8, 'b'), Utf8Error{8, 1}},
         CheckCase{"NulIsValid", std::string("a\0b", 3), std::nullopt}),
-    [](const auto& info) { return std::string(info.param.name); });
+    test::CaseName());
 
 TEST(Utf8Lossy, ReplacesEachInvalidSequenceOnce) {
   const struct {

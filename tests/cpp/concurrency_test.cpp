@@ -1,0 +1,112 @@
+#include <sys/wait.h>
+#include <unistd.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <latch>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cache_file.hpp"
+#include "fake_nvml.hpp"
+#include "node_id.hpp"
+
+namespace zorf {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::vector<std::string> kConfig = {"uuid_text GPU-2", "uuid_text GPU-1", "uuid_text GPU-3",
+                                          "init_delay_us 30000"};
+
+// Every caller that missed the cache ran a whole instance of its own.
+void expect_balanced_instances(const test::FakeNvml& fake) {
+  const std::size_t inits = fake.count("nvmlInit_v2");
+  EXPECT_GE(inits, 1u);
+  EXPECT_EQ(fake.count("nvmlShutdown"), inits);
+  EXPECT_EQ(fake.count("nvmlDeviceGetUUID 0 96"), inits);
+  EXPECT_EQ(fake.count("load"), fake.count("unload"));
+}
+
+TEST(Concurrency, ThreadsMissingTogetherAllGetTheSameId) {
+  test::FakeNvml fake;
+  fake.configure(kConfig);
+  fs::create_directory(fake.path("out"));
+  const std::string cache = fake.path("out/cache");
+  const std::string expected = test::b3sum("GPU-1GPU-2GPU-3");
+
+  constexpr int kThreads = 16;
+  std::vector<std::string> results(kThreads);
+  std::latch start(kThreads);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i) {
+    threads.emplace_back([&, i] {
+      start.arrive_and_wait();
+      const auto id = get_gpu_node_id(cache);
+      results[static_cast<std::size_t>(i)] = id ? *id : id.error().chain();
+    });
+  }
+  for (auto& thread : threads) thread.join();
+
+  for (const auto& result : results) EXPECT_EQ(result, expected);
+  EXPECT_EQ(test::list_dir(fake.path("out")), std::vector<std::string>{"cache"});
+  EXPECT_EQ(test::read_file(cache), expected);
+  expect_balanced_instances(fake);
+}
+
+// Writers compute and write at the same time while readers poll the path:
+// none of them may ever see an empty or partial identifier.
+TEST(Concurrency, ProcessesNeverSeeAPartialCache) {
+  test::FakeNvml fake;
+  fake.configure(kConfig);
+  fs::create_directory(fake.path("out"));
+  const std::string cache = fake.path("out/cache");
+  const std::string expected = test::b3sum("GPU-1GPU-2GPU-3");
+
+  int gate[2];
+  ASSERT_EQ(::pipe(gate), 0);
+  constexpr int kWriters = 8, kReaders = 8;
+  std::vector<pid_t> children;
+  for (int i = 0; i < kWriters + kReaders; ++i) {
+    const bool reader = i >= kWriters;
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      ::close(gate[1]);
+      char byte;
+      [[maybe_unused]] const ssize_t opened = ::read(gate[0], &byte, 1);  // returns once the gate closes
+      if (!reader) {
+        const auto id = get_gpu_node_id(cache);
+        ::_exit(id && *id == expected ? 0 : 1);
+      }
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+      while (!cache_present(cache))
+        if (std::chrono::steady_clock::now() > deadline) ::_exit(2);
+      for (int reads = 0; reads < 2000; ++reads) {
+        const auto text = read_cache(cache);
+        if (!text || *text != expected) ::_exit(3);
+      }
+      const auto id = get_gpu_node_id(cache);
+      if (!id || *id != expected) ::_exit(4);
+      ::_exit(0);
+    }
+    children.push_back(pid);
+  }
+  ::close(gate[0]);
+  ::close(gate[1]);  // open the gate
+
+  for (std::size_t i = 0; i < children.size(); ++i) {
+    int status = 0;
+    ASSERT_EQ(::waitpid(children[i], &status, 0), children[i]);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << (i < kWriters ? "writer " : "reader ") << i << " status " << status;
+  }
+  EXPECT_EQ(test::list_dir(fake.path("out")), std::vector<std::string>{"cache"});
+  EXPECT_EQ(test::read_file(cache), expected);
+  expect_balanced_instances(fake);
+}
+
+}  // namespace
+}  // namespace zorf

@@ -1,0 +1,258 @@
+#include "node_id.hpp"
+
+#include <dlfcn.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "fake_nvml.hpp"
+
+namespace zorf {
+namespace {
+
+namespace fs = std::filesystem;
+using Log = std::vector<std::string>;
+
+const Log kTwoDeviceRun = {"load",
+                           "nvmlInit_v2",
+                           "nvmlDeviceGetCount_v2",
+                           "nvmlDeviceGetHandleByIndex_v2 0",
+                           "nvmlDeviceGetUUID 0 96",
+                           "nvmlDeviceGetHandleByIndex_v2 1",
+                           "nvmlDeviceGetUUID 1 96",
+                           "nvmlShutdown",
+                           "unload"};
+
+std::vector<std::string> uuid_lines(const std::vector<std::string>& uuids) {
+  std::vector<std::string> lines;
+  for (const auto& uuid : uuids) lines.push_back("uuid " + test::hex(uuid));
+  return lines;
+}
+
+// The service's result as one text: the identifier, or "error: " and the
+// message with its causes.
+std::string outcome(const std::expected<std::string, ContextError>& id) {
+  return id ? *id : "error: " + id.error().chain();
+}
+
+TEST(CachePresent, ItsTextIsTheAnswerAndNvmlIsNotLoaded) {
+  test::FakeNvml fake;
+  fake.configure({"uuid_text GPU-a"});
+  const struct {
+    std::string name, content, outcome;
+  } files[] = {
+      {"empty", "", ""},
+      {"text", "abc\n", "abc\n"},
+      {"id", std::string(64, 'f'), std::string(64, 'f')},
+      {"non-ascii", "n\xC3\xB6\xE2\x82\xAC", "n\xC3\xB6\xE2\x82\xAC"},
+      {"not-utf8", "ok\xFF", "error: Failed to read cache file: invalid utf-8 sequence of 1 bytes from index 2"},
+  };
+  for (const auto& f : files) test::write_file(fake.path(f.name), f.content);
+  fs::create_symlink("text", fake.path("link"));
+  fs::create_directory(fake.path("dir"));
+
+  for (const auto& f : files) EXPECT_EQ(outcome(get_gpu_node_id(fake.path(f.name))), f.outcome) << f.name;
+  EXPECT_EQ(outcome(get_gpu_node_id(fake.path("link"))), "abc\n");
+  EXPECT_EQ(outcome(get_gpu_node_id(fake.path("dir"))),
+            "error: Failed to read cache file: Is a directory (os error 21)");
+  EXPECT_TRUE(fake.log().empty()) << "NVML must not be loaded";
+  for (const auto& f : files) EXPECT_EQ(test::read_file(fake.path(f.name)), f.content) << f.name;
+}
+
+// ---- A fresh identifier ------------------------------------------------------
+
+TEST(NodeId, ComputesWritesAndThenReadsBack) {
+  test::FakeNvml fake;
+  fake.configure({"uuid_text GPU-b", "uuid_text GPU-a"});
+  const std::string cache = fake.path("cache");
+  const auto id = get_gpu_node_id(cache);
+  ASSERT_TRUE(id.has_value()) << id.error().chain();
+  EXPECT_EQ(*id, test::b3sum("GPU-aGPU-b"));
+  EXPECT_EQ(test::read_file(cache), *id);
+  EXPECT_EQ(fs::file_size(cache), 64u);
+  EXPECT_EQ(fake.log(), kTwoDeviceRun);
+
+  EXPECT_EQ(get_gpu_node_id(cache), *id);
+  EXPECT_EQ(fake.log(), kTwoDeviceRun) << "a present cache must not load NVML";
+}
+
+TEST(NodeId, ConsecutiveMissesEachRunTheirOwnInstance) {
+  test::FakeNvml fake;
+  fake.configure({"uuid_text GPU-b", "uuid_text GPU-a"});
+  const auto first = get_gpu_node_id(fake.path("one"));
+  const auto second = get_gpu_node_id(fake.path("two"));
+  ASSERT_TRUE(first.has_value() && second.has_value());
+  EXPECT_EQ(*first, *second);
+  Log twice = kTwoDeviceRun;
+  twice.insert(twice.end(), kTwoDeviceRun.begin(), kTwoDeviceRun.end());
+  EXPECT_EQ(fake.log(), twice);
+}
+
+TEST(NodeId, ShutdownCodeChangesNothing) {
+  for (const char* rc : {"0", "3", "4294967295"}) {
+    test::FakeNvml fake;
+    fake.configure({"uuid_text GPU-b", "uuid_text GPU-a", std::string("shutdown_rc ") + rc});
+    EXPECT_EQ(get_gpu_node_id(fake.path("cache")), test::b3sum("GPU-aGPU-b")) << rc;
+    EXPECT_EQ(fake.log(), kTwoDeviceRun) << rc;
+    fake.configure({"count 0", std::string("shutdown_rc ") + rc});
+    const auto none = get_gpu_node_id(fake.path("other"));
+    ASSERT_FALSE(none.has_value());
+    EXPECT_EQ(none.error().chain(), "No GPUs found") << rc;
+  }
+}
+
+struct OrderCase {
+  const char* name;
+  std::vector<std::string> uuids;  // in device index order
+  std::string hashed;              // the sorted, joined UUIDs
+};
+
+class NodeIdOrder : public testing::TestWithParam<OrderCase> {};
+
+TEST_P(NodeIdOrder, HashesUuidsSortedBytewise) {
+  const std::string expected = test::b3sum(GetParam().hashed);
+  EXPECT_EQ(node_id_from_uuids(GetParam().uuids), expected);
+
+  test::FakeNvml fake;
+  fake.configure(uuid_lines(GetParam().uuids));
+  EXPECT_EQ(get_gpu_node_id(fake.path("cache")), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sets, NodeIdOrder,
+    testing::Values(OrderCase{"Single", {"GPU-only"}, "GPU-only"},
+                    OrderCase{"Reversed", {"GPU-b", "GPU-a"}, "GPU-aGPU-b"},
+                    OrderCase{"InOrder", {"GPU-a", "GPU-b"}, "GPU-aGPU-b"},
+                    OrderCase{"PrefixFirst", {"GPU-ab", "GPU-a"}, "GPU-aGPU-ab"},
+                    OrderCase{"UppercaseFirst", {"gpu-a", "GPU-z"}, "GPU-zgpu-a"},
+                    OrderCase{"HighBytesLast", {"\xC3\xA9", "z", "A"}, "Az\xC3\xA9"},
+                    OrderCase{"EmptyUuid", {"x", ""}, "x"},
+                    OrderCase{"Duplicates", {"same", "same"}, "samesame"}),
+    test::CaseName());
+
+TEST(NodeIdOrder, EveryEnumerationOrderGivesTheSameId) {
+  std::vector<std::string> uuids = {"GPU-1", "GPU-10", "GPU-2", "gpu-0"};
+  const std::string expected = test::b3sum("GPU-1GPU-10GPU-2gpu-0");
+  do {
+    EXPECT_EQ(node_id_from_uuids(uuids), expected);
+  } while (std::next_permutation(uuids.begin(), uuids.end()));
+}
+
+// ---- Failures: the message, its cause, and NVML ended before unloading -------
+
+struct FailureCase {
+  const char* name;
+  std::vector<std::string> config;
+  std::string path;   // inside the scratch folder; "" is the empty path
+  std::string chain;  // message and causes
+  Log log;
+};
+
+class NodeIdFailure : public testing::TestWithParam<FailureCase> {};
+
+TEST_P(NodeIdFailure, EndsInstanceAndWritesNothing) {
+  const FailureCase& c = GetParam();
+  test::FakeNvml fake;
+  fake.configure(c.config);
+  const auto before = test::list_dir(fake.dir());
+  const auto id = get_gpu_node_id(c.path.empty() ? "" : fake.path(c.path));
+  ASSERT_FALSE(id.has_value()) << *id;
+  EXPECT_EQ(id.error().chain(), c.chain);
+  EXPECT_EQ(id.error().message(), c.chain.substr(0, c.chain.find(':')));
+  EXPECT_EQ(fake.log(), c.log);
+  auto after = test::list_dir(fake.dir());
+  std::erase(after, "fake_nvml.log");
+  EXPECT_EQ(after, before);
+}
+
+const Log kStart = {"load", "nvmlInit_v2", "nvmlDeviceGetCount_v2"};
+Log run(Log middle) {
+  Log log = kStart;
+  log.insert(log.end(), middle.begin(), middle.end());
+  log.insert(log.end(), {"nvmlShutdown", "unload"});
+  return log;
+}
+const Log kOneDevice = {"nvmlDeviceGetHandleByIndex_v2 0", "nvmlDeviceGetUUID 0 96"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, NodeIdFailure,
+    testing::Values(
+        FailureCase{"InitCode", {"uuid_text a", "init_rc 9"}, "cache",
+                    "Failed to init nvml: NVIDIA driver is not loaded", {"load", "nvmlInit_v2", "unload"}},
+        FailureCase{"CountCode", {"uuid_text a", "count_rc 3"}, "cache",
+                    "Failed to get nvml device count: the requested operation is not available on the target device",
+                    run({})},
+        FailureCase{"NoGpus", {}, "cache", "No GPUs found", run({})},
+        FailureCase{"HandleCode",
+                    {"uuid_text a", "uuid_text b", "handle_rc 1 15"},
+                    "cache",
+                    "Failed to get nvml device by index: device fell off the bus or has otherwise become inacessible",
+                    run({"nvmlDeviceGetHandleByIndex_v2 0", "nvmlDeviceGetUUID 0 96",
+                         "nvmlDeviceGetHandleByIndex_v2 1"})},
+        FailureCase{"CountAboveDevices", {"uuid_text a", "count 3"}, "cache",
+                    "Failed to get nvml device by index: a supplied argument was invalid",
+                    run({"nvmlDeviceGetHandleByIndex_v2 0", "nvmlDeviceGetUUID 0 96",
+                         "nvmlDeviceGetHandleByIndex_v2 1"})},
+        FailureCase{"UuidCode", {"uuid_text a", "uuid_rc 0 7"}, "cache",
+                    "Failed to get device uuid: an input argument is not large enough", run(kOneDevice)},
+        FailureCase{"UuidNotUtf8", {"uuid 41ff"}, "cache",
+                    "Failed to get device uuid: could not interpret string as utf-8: "
+                    "invalid utf-8 sequence of 1 bytes from index 1",
+                    run(kOneDevice)},
+        FailureCase{"MissingDirectory", {"uuid_text a"}, "missing/cache",
+                    "Failed to write cache: No such file or directory (os error 2)", run(kOneDevice)},
+        FailureCase{"MissingDirectoryWithSlash", {"uuid_text a"}, "missing/",
+                    "Failed to write cache: Is a directory (os error 21)", run(kOneDevice)},
+        FailureCase{"EmptyPath", {"uuid_text a"}, "", "Failed to write cache: No such file or directory (os error 2)",
+                    run(kOneDevice)},
+        FailureCase{"NulInPath", {"uuid_text a"}, std::string("fake_nvml.conf\0x", 16),
+                    "Failed to write cache: Invalid argument (os error 22)", run(kOneDevice)}),
+    test::CaseName());
+
+TEST(NodeIdPath, DanglingLinkIsWrittenThroughAndReadBack) {
+  test::FakeNvml fake;
+  fake.configure({"uuid_text GPU-a"});
+  fs::create_directory(fake.path("sub"));
+  fs::create_symlink("sub/target", fake.path("link"));
+  const auto id = get_gpu_node_id(fake.path("link"));
+  ASSERT_TRUE(id.has_value()) << id.error().chain();
+  EXPECT_EQ(*id, test::b3sum("GPU-a"));
+  EXPECT_TRUE(fs::is_symlink(fake.path("link")));
+  EXPECT_EQ(test::read_file(fake.path("sub/target")), *id);
+
+  fake.clear_log();
+  EXPECT_EQ(get_gpu_node_id(fake.path("link")), *id);
+  EXPECT_TRUE(fake.log().empty());
+}
+
+// The default path is /tmp/zorf; a private mount namespace shows the scratch
+// folder there, so that the machine's own /tmp is left alone. The library is
+// loaded first, as the mount may hide the folder it comes from.
+TEST(NodeIdPath, DefaultPathIsTmpZorf) {
+  test::FakeNvml fake;
+  fake.configure({"uuid_text GPU-a"});
+  const std::string expected = test::b3sum("GPU-a");
+  const std::string scratch = fake.dir().string();
+  const std::string result = test::run_in_child([&]() -> std::string {
+    if (dlopen("libnvidia-ml.so.1", RTLD_LAZY) == nullptr) return "cannot load the fake NVML";
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount(scratch.c_str(), "/tmp", nullptr, MS_BIND, nullptr) != 0)
+      return "skip";
+    ::setenv("FAKE_NVML_LOG", "/tmp/fake_nvml.log", 1);
+    const auto id = get_gpu_node_id(std::nullopt);
+    if (!id) return id.error().chain();
+    return *id == expected ? "" : "unexpected id " + *id;
+  });
+  if (result == "skip") GTEST_SKIP() << "cannot make a private mount namespace here";
+  EXPECT_EQ(result, "");
+  EXPECT_EQ(test::read_file(fake.path("zorf")), expected);
+  EXPECT_EQ(fake.count("nvmlShutdown"), 1u);
+}
+
+}  // namespace
+}  // namespace zorf
