@@ -1,0 +1,152 @@
+"""Shared helpers of the Python tests.
+
+NVML is replaced by the fake library under $ZORF_FAKE_NVML_DIR/<variant>. The
+loader reads LD_LIBRARY_PATH once, at process start, so every test that may
+reach NVML runs its code in a fresh interpreter (`FakeNvml.run`), whose last
+line of output is a JSON document the test reads back.
+"""
+
+import json
+import os
+import subprocess
+import sys
+import threading
+from pathlib import Path
+
+import blake3
+import pytest
+
+TESTS_DIR = Path(__file__).resolve().parent
+
+# Two GPUs, enumerated in the reverse of their sorted order.
+UUIDS = ["GPU-f1e2d3c4-0000-4000-8000-00000000000b", "GPU-0a1b2c3d-0000-4000-8000-00000000000a"]
+DEFAULT_CONFIG = tuple(f"uuid_text {uuid}" for uuid in UUIDS)
+
+# What runs first in every scenario interpreter. argv: the cache path, the tests folder.
+PRELUDE = r'''
+import collections, json, os, pathlib, sys
+sys.path.insert(0, sys.argv[2])  # for `from conftest import run_threaded`
+import zorf_lib
+PATH = sys.argv[1]
+
+def describe(exc):
+    return {"raised": type(exc).__name__, "module": type(exc).__module__, "message": str(exc),
+            "args": [a if isinstance(a, str) else repr(a) for a in exc.args],
+            "cause": repr(exc.__cause__), "suppress_context": exc.__suppress_context__}
+
+def call(*args, **kwargs):
+    try:
+        value = zorf_lib.get_gpu_node_id(*args, **kwargs)
+    except BaseException as exc:
+        return describe(exc)
+    return {"value": value, "type": type(value).__name__}
+
+def emit(data):
+    sys.stdout.write("\n" + json.dumps(data) + "\n")
+'''
+
+
+def node_id_of(uuids):
+    """The expected identifier: BLAKE3 of the byte-wise sorted UUIDs, joined."""
+    raw = sorted(u.encode() if isinstance(u, str) else u for u in uuids)
+    return blake3.blake3(b"".join(raw)).hexdigest()
+
+
+def generated_uuids(n):
+    """The UUIDs that the fake's "generate N" directive makes."""
+    return ["GPU-%08x-%04x-4%03x-8000-%012x" % (0x5EED0000 + i, i & 0xFFFF, i & 0xFFF, i) for i in range(n)]
+
+
+def run_threaded(func, n_threads=8, timeout=60.0):
+    """Runs func(index) in n_threads threads released together; returns the results."""
+    barrier = threading.Barrier(n_threads)
+    results = [None] * n_threads
+    errors = []
+
+    def worker(index):
+        try:
+            barrier.wait(timeout)
+            results[index] = func(index)
+        except BaseException as exc:  # reported to the caller below
+            errors.append(exc)
+
+    threads = [threading.Thread(target=worker, args=(i,)) for i in range(n_threads)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(timeout)
+    assert not any(thread.is_alive() for thread in threads), "threads still running after the timeout"
+    if errors:
+        raise errors[0]
+    return results
+
+
+class Outcome:
+    def __init__(self, data, log, stderr):
+        self.data = data
+        # NVML events, or None when the library was never loaded.
+        self.log = log
+        self.stderr = stderr
+
+    def calls(self, name):
+        return sum(1 for line in self.log or () if line.split()[0] == name)
+
+
+class FakeNvml:
+    """Runs scenarios in fresh interpreters against one variant of the fake."""
+
+    def __init__(self, root, workdir):
+        self.root = Path(root)
+        self.workdir = Path(workdir)
+        self.path = self.workdir / "node_id"
+        self.log_file = self.workdir / "nvml.log"
+        self.config_file = self.workdir / "nvml.conf"
+
+    def run(self, code, *, variant="full", config=DEFAULT_CONFIG, path=None):
+        self.config_file.write_text("".join(line + "\n" for line in config))
+        self.log_file.unlink(missing_ok=True)
+        env = dict(os.environ, LD_LIBRARY_PATH=str(self.root / variant),
+                   FAKE_NVML_CONFIG=str(self.config_file), FAKE_NVML_LOG=str(self.log_file))
+        proc = subprocess.run(
+            [sys.executable, "-c", PRELUDE + code, str(self.path if path is None else path), str(TESTS_DIR)],
+            env=env, cwd=self.workdir, capture_output=True, text=True, errors="backslashreplace",
+            timeout=120)
+        assert proc.returncode == 0, f"exit {proc.returncode}\n{proc.stdout}\n{proc.stderr}"
+        lines = proc.stdout.strip().splitlines()
+        data = json.loads(lines[-1]) if lines else None
+        log = self.log_file.read_text().splitlines() if self.log_file.exists() else None
+        return Outcome(data, log, proc.stderr)
+
+    def call(self, arguments="PATH", **options):
+        """One call with `arguments` (Python source) as its argument list."""
+        return self.run(f"emit(call({arguments}))", **options)
+
+
+@pytest.fixture(scope="session")
+def fake_nvml_dir():
+    root = os.environ.get("ZORF_FAKE_NVML_DIR")
+    if not root:
+        pytest.fail("ZORF_FAKE_NVML_DIR is not set: run the tests through scripts/test.sh, or set it to "
+                    "build/cmake/fake_nvml", pytrace=False)
+    if not (Path(root) / "full" / "libnvidia-ml.so.1").is_file():
+        pytest.fail(f"ZORF_FAKE_NVML_DIR={root} holds no fake NVML build", pytrace=False)
+    return Path(root)
+
+
+@pytest.fixture
+def nvml(fake_nvml_dir, tmp_path):
+    return FakeNvml(fake_nvml_dir, tmp_path)
+
+
+@pytest.fixture
+def default_cache():
+    """/tmp/zorf, given back afterwards exactly as it was (or absent)."""
+    path = Path("/tmp/zorf")
+    if path.is_symlink() or (path.exists() and not path.is_file()):
+        pytest.skip("/tmp/zorf is not a plain file here; it is left alone")
+    saved = path.read_bytes() if path.exists() else None
+    yield path
+    if saved is None:
+        path.unlink(missing_ok=True)
+    else:
+        path.write_bytes(saved)
