@@ -1,0 +1,203 @@
+#!/usr/bin/env bash
+# Runs the tests under the sanitizers and the leak check under valgrind, each
+# in a build tree of its own (CMakePresets.json):
+#   asan         C++ tests, AddressSanitizer + UndefinedBehaviorSanitizer (build/asan)
+#   tsan         C++ tests, ThreadSanitizer (build/tsan)
+#   python-asan  Python tests against the module from build/asan
+#   valgrind     memcheck over many cache hits and misses, C++ and Python (build/valgrind)
+#   all          every one of the above (the default)
+#
+#   bash scripts/sanitize.sh [asan|tsan|python-asan|valgrind|all] [pytest options]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+work=""
+trap 'rm -rf "$work"' EXIT
+
+mode=${1:-all}
+[ $# -gt 0 ] && shift
+case $mode in
+  asan | tsan | python-asan | valgrind | all) ;;
+  *) echo "usage: $0 [asan|tsan|python-asan|valgrind|all] [pytest options]" >&2; exit 2 ;;
+esac
+
+bash scripts/setup.sh
+
+build() {
+  cmake --preset "$1" >/dev/null
+  cmake --build --preset "$1"
+}
+
+run_asan() {
+  echo "== C++ tests under ASan + UBSan"
+  build asan
+  ctest --preset asan
+}
+
+run_tsan() {
+  echo "== C++ tests under TSan"
+  build tsan
+  # TSan's runtime (GCC 12's) expects the address space layout of kernels
+  # with fewer random mmap bits and dies at start on the others; without
+  # randomisation it always fits. The personality is inherited by everything
+  # ctest starts.
+  local probe
+  probe=$(build/tsan/tests/core_tests --gtest_list_tests 2>&1 || true)
+  if grep -q 'ThreadSanitizer: unexpected memory mapping' <<<"$probe"; then
+    echo "tsan: address space randomisation trips TSan here; running with setarch -R" >&2
+    setarch "$(uname -m)" -R ctest --preset tsan
+  else
+    ctest --preset tsan
+  fi
+}
+
+sanitizer_runtime() {
+  local path
+  path=$(g++ -print-file-name="$1")
+  [ -e "$path" ] || { echo "sanitize: $1 not found (g++ -print-file-name)" >&2; exit 1; }
+  realpath "$path"
+}
+
+run_python_asan() {
+  echo "== Python tests against the module built with ASan + UBSan"
+  build asan
+  # Installed as the wheel lays it out, the type stubs beside the module.
+  local module_dir=$root/build/asan/site
+  rm -rf "$module_dir"
+  cmake --install build/asan --prefix "$module_dir" >/dev/null
+  # The interpreter is not instrumented, so the runtimes must be in the
+  # process before the module is: asan first, as it has to come before libc.
+  local preload
+  preload="$(sanitizer_runtime libasan.so) $(sanitizer_runtime libubsan.so)"
+  local -a env=(
+    LD_PRELOAD="$preload"
+    # CPython keeps much of its memory until exit on purpose; the leaks worth
+    # finding are the valgrind run's business, where they can be told apart.
+    ASAN_OPTIONS=detect_leaks=0:abort_on_error=0
+    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+    # Object memory through malloc, so ASan sees the module misuse it.
+    PYTHONMALLOC=malloc
+    PYTHONPATH="$module_dir"
+    ZORF_FAKE_NVML_DIR="$root/build/asan/fake_nvml"
+  )
+  local loaded
+  loaded=$(env "${env[@]}" .venv/bin/python -c 'import zorf_lib; print(zorf_lib.__file__)')
+  case $loaded in
+    "$module_dir"/*) ;;
+    *) echo "sanitize: the tests would import $loaded, not the ASan build" >&2; exit 1 ;;
+  esac
+  # Left out: the wheel tests build and install a release wheel, in which
+  # nothing of the ASan build takes part; and the tests that watch the
+  # process's memory stay flat over many calls, which ASan's quarantine of
+  # freed blocks defeats by design (the valgrind run looks for leaks).
+  env "${env[@]}" .venv/bin/python -m pytest -q -p no:cacheprovider tests/python \
+    --ignore=tests/python/test_wheel.py \
+    --deselect=tests/python/test_threads.py::test_repeated_calls_leave_memory_and_descriptors_flat "$@"
+}
+
+ensure_valgrind() {
+  command -v valgrind >/dev/null && return
+  [ "$(id -u)" -eq 0 ] || { echo "sanitize: valgrind is missing; run as root to install it" >&2; exit 1; }
+  echo "sanitize: installing valgrind" >&2
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq valgrind >/dev/null
+}
+
+# 10,000 calls that find the cache and 1,000 that do not (each one loading,
+# querying, shutting down and unloading the fake NVML, then writing the
+# file), so that anything a call keeps adds up to thousands of blocks. The
+# "full" fake is used: the variant without nvmlShutdown makes the library
+# keep its NVML handle open on purpose (the call ends in PanicException
+# rather than leave NVML initialised behind a closed handle), a leak by
+# design that is not looked for here.
+run_valgrind() {
+  echo "== valgrind memcheck: C++ driver and Python module"
+  ensure_valgrind
+  build valgrind
+  work=$(mktemp -d)
+  printf 'uuid_text GPU-f1e2d3c4-0000-4000-8000-00000000000b\nuuid_text GPU-0a1b2c3d-0000-4000-8000-00000000000a\n' \
+    >"$work/nvml.conf"
+  local -a fake=(LD_LIBRARY_PATH="$root/build/valgrind/fake_nvml/full" FAKE_NVML_CONFIG="$work/nvml.conf")
+  local -a memcheck=(valgrind --quiet --leak-check=full --errors-for-leak-kinds=definite --num-callers=40)
+
+  echo "-- C++: node_id_loop, every error and every definite leak counts"
+  env "${fake[@]}" "${memcheck[@]}" --error-exitcode=1 \
+    build/valgrind/tests/leaks/node_id_loop "$work/cache" 10000 1000
+
+  echo "-- Python: only what has a frame in the module or the core counts"
+  # CPython has definite leaks of its own at exit; the XML report keeps every
+  # stack so that ours can be told from them.
+  env "${fake[@]}" PYTHONMALLOC=malloc PYTHONPATH="$root/build/valgrind/src/python" \
+    "${memcheck[@]}" --xml=yes --xml-file="$work/python.xml" \
+    .venv/bin/python - "$work/cache" "$root/build/valgrind/src/python" <<'EOF'
+import os, sys
+import zorf_lib
+
+path, module_dir = sys.argv[1], sys.argv[2]
+assert zorf_lib.__file__.startswith(module_dir + "/"), zorf_lib.__file__
+first = None
+for _ in range(1000):
+    try:
+        os.unlink(path)
+    except FileNotFoundError:
+        pass
+    node_id = zorf_lib.get_gpu_node_id(path)
+    first = first or node_id
+    assert node_id == first, (node_id, first)
+for _ in range(10000):
+    assert zorf_lib.get_gpu_node_id(cache_file_path=path) == first
+# The failing paths build exceptions; they must not keep anything either.
+with open(path, "wb") as file:
+    file.write(b"\xff")
+for _ in range(1000):
+    try:
+        zorf_lib.get_gpu_node_id(path)
+    except RuntimeError as error:
+        assert str(error) == "Failed to read cache file", error
+    else:
+        raise AssertionError("a bad cache file was accepted")
+for _ in range(1000):
+    try:
+        zorf_lib.get_gpu_node_id(5)
+    except TypeError:
+        pass
+print(f"python: 1000 misses, 10000 hits, 2000 failures, node id {first}")
+EOF
+  .venv/bin/python - "$work/python.xml" <<'EOF'
+import sys
+import xml.etree.ElementTree as ET
+
+ours, definite, definite_bytes = [], 0, 0
+for error in ET.parse(sys.argv[1]).getroot().iter("error"):
+    kind = error.findtext("kind")
+    frames = [(f.findtext("fn") or "?", f.findtext("obj") or "?") for f in error.find("stack").iter("frame")]
+    if kind == "Leak_DefinitelyLost":
+        definite += 1
+        definite_bytes += int(error.findtext("xwhat/leakedbytes") or 0)
+    elif kind.startswith("Leak_"):
+        continue
+    if any("zorf" in fn or "/zorf_lib." in obj for fn, obj in frames):
+        ours.append((kind, error.findtext("what") or error.findtext("xwhat/text"), frames))
+print(f"python: {definite} definitely lost records ({definite_bytes} bytes) in all, "
+      f"{len(ours)} with a frame in zorf_lib")
+for kind, what, frames in ours:
+    print(f"\n{kind}: {what}")
+    for fn, obj in frames:
+        print(f"    {fn}  ({obj})")
+sys.exit(1 if ours else 0)
+EOF
+}
+
+case $mode in
+  asan) run_asan ;;
+  tsan) run_tsan ;;
+  python-asan) run_python_asan "$@" ;;
+  valgrind) run_valgrind ;;
+  all)
+    run_asan
+    run_tsan
+    run_python_asan "$@"
+    run_valgrind
+    ;;
+esac
+echo "sanitize: $mode passed"
