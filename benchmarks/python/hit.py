@@ -1,0 +1,80 @@
+"""Cache hit: the module against the bare system calls (a C loop doing stat,
+open, read to end of file, close of the same file, loaded into this process)
+and against plain Python. The three take turns in many short rounds, each a
+tight loop; each figure is the median of the round-by-round ratios. Short
+rounds are more likely to fit between the disturbances of a busy machine."""
+
+import ctypes
+import os
+import statistics
+import timeit
+
+import zorf_lib
+
+from stats import Figure, median
+
+CACHE_TEXT = "0" * 64
+
+
+def _module(path, number):
+    call = zorf_lib.get_gpu_node_id
+    return timeit.Timer("call(path)", globals={"call": call, "path": path}).timeit(number) / number * 1e9
+
+
+def _plain_python(path, number):
+    names = {"stat": os.stat, "open": open, "path": path}
+    return timeit.Timer("stat(path); open(path).read()", globals=names).timeit(number) / number * 1e9
+
+
+def _bare_loop(build, path):
+    loop = ctypes.CDLL(os.path.join(build, "libhit_loop.so")).hit_loop
+    loop.restype = ctypes.c_double
+    loop.argtypes = [ctypes.c_char_p, ctypes.c_long]
+    encoded = os.fsencode(path)
+
+    def run(number):
+        ns = loop(encoded, number)
+        if ns < 0:
+            raise RuntimeError("the bare system-call loop failed")
+        return ns
+
+    return run
+
+
+def run(build, directory, rounds=100, number=2000):
+    path = os.path.join(directory, "hit-cache")
+    with open(path, "w") as file:
+        file.write(CACHE_TEXT)
+    if zorf_lib.get_gpu_node_id(path) != CACHE_TEXT:
+        raise RuntimeError("the module did not return the cached text")
+    bare = _bare_loop(build, path)
+    sides = {"bare": lambda: bare(number), "module": lambda: _module(path, number),
+             "python": lambda: _plain_python(path, number)}
+    samples = {name: [] for name in sides}
+    names = list(sides)
+    for index in range(rounds):
+        # A different side first each round, so that none is always first.
+        for name in names[index % 3 :] + names[: index % 3]:
+            samples[name].append(sides[name]())
+    os.unlink(path)
+
+    # Round by round: neighbours in time share the machine's mood, so their
+    # ratio holds still where the absolute times swing with the load.
+    def paired(top, bottom):
+        return statistics.median(t / b for t, b in zip(samples[top], samples[bottom], strict=True))
+
+    over_bare = paired("module", "bare")
+    faster_than_python = paired("python", "module")
+    best = {name: min(values) for name, values in samples.items()}
+    figures = [
+        Figure("cache hit: module / bare system calls",
+               f"{over_bare:.2f}x (fastest rounds {best['module']:.0f} ns / {best['bare']:.0f} ns)",
+               "≤ 1.30x", over_bare <= 1.3),
+        Figure("cache hit: plain Python / module",
+               f"{faster_than_python:.2f}x (fastest rounds {best['python']:.0f} ns / {best['module']:.0f} ns)",
+               "≥ 2.50x", faster_than_python >= 2.5),
+    ]
+    # The most any module could reach: plain Python against the bare calls.
+    ceiling = {"python / bare": paired("python", "bare")}
+    details = {name: {"min_ns": min(v), "median_ns": median(v), "rounds": len(v)} for name, v in samples.items()}
+    return figures, {"sides": details, "ceiling": ceiling}
