@@ -1,0 +1,105 @@
+#!/usr/bin/env bash
+# Cross-builds zorf_lib for 64-bit Arm Linux and checks it: the C++ tests run
+# under qemu-user through CTest; the module is built for both the default and
+# the free-threaded ABI and its architecture, exports and needs are checked.
+# Everything lands in build/aarch64. The target's libraries are Debian arm64
+# packages unpacked there, never installed: this machine only gains amd64
+# tools and the arm64 architecture in apt, which lets apt fetch them.
+# Safe to run again: quick, and quiet until the tests, when all is present.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+# The native tools (CMake, Ninja, b3sum, which the C++ tests use as an oracle)
+# and apt's sid source, which BLAKE3 and CPython 3.14 come from.
+bash scripts/setup.sh
+
+top=build/aarch64
+sysroot=$top/sysroot
+host_packages=(g++-aarch64-linux-gnu binutils-aarch64-linux-gnu qemu-user)
+# BLAKE3 and CPython 3.14 exist only in sid; GoogleTest from bookworm ships
+# static libraries built by the same GCC 12 as the cross compiler.
+target_packages=(libblake3-0:arm64/sid libblake3-dev:arm64/sid libpython3.14-dev:arm64/sid libgtest-dev:arm64)
+soabis=(cpython-314-aarch64-linux-gnu cpython-314t-aarch64-linux-gnu)
+
+# Runs a command, showing what it printed only when it fails.
+quiet() { local out; out=$("$@" 2>&1) || { printf '%s\n' "$out" >&2; return 1; }; }
+need_root() { [ "$(id -u)" -eq 0 ] || { echo "cross_aarch64: run as root to $1" >&2; exit 1; }; }
+export DEBIAN_FRONTEND=noninteractive
+
+if [ "$(dpkg-query -W -f='${db:Status-Status}\n' "${host_packages[@]}" 2>/dev/null | grep -cx installed)" -ne "${#host_packages[@]}" ]; then
+  need_root "install host packages"
+  echo "cross_aarch64: installing host packages" >&2
+  apt-get install -y -qq "${host_packages[@]}" >/dev/null \
+    || { apt-get update -qq; apt-get install -y -qq "${host_packages[@]}" >/dev/null; }
+fi
+
+# The sysroot is rebuilt only when the package list changes, so that a warm
+# run asks no mirror and stays on the versions it was tested with.
+stamp=$sysroot/.packages
+if [ "$(cat "$stamp" 2>/dev/null)" != "${target_packages[*]}" ]; then
+  need_root "add the arm64 architecture to apt"
+  if ! dpkg --print-foreign-architectures | grep -qx arm64; then
+    dpkg --add-architecture arm64
+    apt-get update -qq
+  fi
+  echo "cross_aarch64: unpacking arm64 packages into $sysroot" >&2
+  debs=$top/debs
+  rm -rf "$debs" "$sysroot.new"
+  mkdir -p "$debs" "$sysroot.new"
+  # apt fetches as its own unprivileged user, which must be able to write here.
+  if id _apt >/dev/null 2>&1; then chown _apt "$debs"; fi
+  (cd "$debs" && { apt-get download -qq "${target_packages[@]}" 2>/dev/null \
+    || { apt-get update -qq; apt-get download -qq "${target_packages[@]}"; }; })
+  for deb in "$debs"/*.deb; do dpkg-deb -x "$deb" "$sysroot.new"; done
+  printf '%s\n' "${target_packages[*]}" > "$sysroot.new/.packages"
+  rm -rf "$sysroot"
+  mv "$sysroot.new" "$sysroot"
+fi
+
+cmake_args=(-G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZORF_WERROR=ON
+  -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/aarch64-linux-gnu.cmake" -DZORF_AARCH64_SYSROOT="$PWD/$sysroot")
+
+# The C++ tests, each CTest entry run through qemu-aarch64 by CMake's
+# cross-compiling emulator.
+tests=$top/tests
+quiet cmake -S . -B "$tests" "${cmake_args[@]}" -DZORF_BUILD_TESTS=ON -DZORF_BUILD_PYTHON=OFF
+quiet cmake --build "$tests"
+log=$tests/ctest.log
+if ! ctest --test-dir "$tests" -V >"$log" 2>&1; then
+  tail -n 80 "$log" >&2
+  echo "cross_aarch64: C++ tests failed under qemu (full output: $log)" >&2
+  exit 1
+fi
+grep -E '^ *[0-9]+/[0-9]+ Test +#' "$log"
+entries=$(grep -cE '^ *[0-9]+/[0-9]+ Test +#.* Passed' "$log")
+cases=$(awk '/^[0-9]+: \[  PASSED  \] [0-9]+ tests?\.$/ {n += $5} END {print n + 0}' "$log")
+
+# Both ABIs of the module. The headers come from the same arm64 package as its
+# pyconfig.h, which the generic one includes from the multiarch folder. No
+# RPATH: nothing of this machine's paths belongs in a module meant for another.
+python_includes="$PWD/$sysroot/usr/include/python3.14;$PWD/$sysroot/usr/include"
+allowed_needed='^(libc\.so\.6|libstdc\+\+\.so\.6|libgcc_s\.so\.1|libm\.so\.6|ld-linux-aarch64\.so\.1|libblake3\.so\.0)$'
+fail() { echo "cross_aarch64: $1: $2" >&2; exit 1; }
+modules=()
+for soabi in "${soabis[@]}"; do
+  dir=$top/${soabi%-aarch64-linux-gnu}
+  quiet cmake -S . -B "$dir" "${cmake_args[@]}" -DZORF_BUILD_TESTS=OFF -DZORF_BUILD_PYTHON=ON \
+    -DZORF_PYTHON_SOABI="$soabi" -DPython_INCLUDE_DIRS="$python_includes" -DCMAKE_SKIP_BUILD_RPATH=ON
+  quiet cmake --build "$dir"
+  so=$dir/src/python/zorf_lib.$soabi.so
+  [ -f "$so" ] || fail "$so" "not built"
+
+  aarch64-linux-gnu-readelf -h "$so" | grep -qE '^ *Machine: +AArch64$' || fail "$so" "not an AArch64 ELF file"
+  exports=$(aarch64-linux-gnu-nm -D --defined-only "$so" | awk '{print $NF}')
+  [ "$exports" = PyInit_zorf_lib ] || fail "$so" "exports more than PyInit_zorf_lib: $(echo $exports)"
+  needed=$(aarch64-linux-gnu-readelf -d "$so" | sed -nE 's/.*\(NEEDED\).*\[(.*)\]$/\1/p')
+  extra=$(grep -vE "$allowed_needed" <<<"$needed" || true)
+  [ -z "$extra" ] || fail "$so" "needs more than the C/C++ runtime and BLAKE3: $(echo $extra)"
+  set_gil=$(aarch64-linux-gnu-nm -D --undefined-only "$so" | awk '$NF == "PyUnstable_Module_SetGIL"' | wc -l)
+  case $soabi in
+    *314t-*) [ "$set_gil" -eq 1 ] || fail "$so" "free-threaded, yet never calls PyUnstable_Module_SetGIL" ;;
+    *) [ "$set_gil" -eq 0 ] || fail "$so" "default ABI, yet calls PyUnstable_Module_SetGIL" ;;
+  esac
+  modules+=("$(basename "$so")")
+done
+
+echo "aarch64: $cases C++ tests passed under qemu ($entries CTest entries); modules: ${modules[*]} OK"
