@@ -108,6 +108,23 @@ std::expected<void, OsError> write_all(int fd, std::string_view bytes) {
   return {};
 }
 
+// The rest of an open file as UTF-8 text.
+std::expected<std::string, CacheReadError> read_text(int fd) {
+  std::string text;
+  char chunk[4096];
+  for (;;) {
+    const ssize_t count = ::read(fd, chunk, sizeof chunk);
+    if (count < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(OsError::last());
+    }
+    if (count == 0) break;
+    text.append(chunk, static_cast<std::size_t>(count));
+  }
+  if (const auto error = check_utf8(text)) return std::unexpected(*error);
+  return text;
+}
+
 }  // namespace
 
 bool cache_present(const std::string& path) noexcept {
@@ -120,20 +137,22 @@ std::expected<std::string, CacheReadError> read_cache(const std::string& path) {
   if (has_nul(path)) return std::unexpected(OsError{EINVAL});
   const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (file.get() < 0) return std::unexpected(OsError::last());
+  return read_text(file.get());
+}
 
-  std::string text;
-  char chunk[4096];
-  for (;;) {
-    const ssize_t count = ::read(file.get(), chunk, sizeof chunk);
-    if (count < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(OsError::last());
-    }
-    if (count == 0) break;
-    text.append(chunk, static_cast<std::size_t>(count));
+std::expected<std::optional<std::string>, CacheReadError> read_cache_if_present(const std::string& path) {
+  if (has_nul(path)) return std::nullopt;
+  // Open first and ask about the path only when that fails: a path that opens
+  // names something, so the common case needs no separate metadata query.
+  const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (file.get() < 0) {
+    const OsError error = OsError::last();
+    // Something that exists but cannot be opened (no read permission) is a
+    // cache that cannot be read, not a missing one.
+    if (cache_present(path)) return std::unexpected(error);
+    return std::nullopt;
   }
-  if (const auto error = check_utf8(text)) return std::unexpected(*error);
-  return text;
+  return read_text(file.get());
 }
 
 std::expected<void, OsError> write_cache(const std::string& path, std::string_view content) {

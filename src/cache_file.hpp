@@ -2,6 +2,7 @@
 #pragma once
 
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -20,6 +21,10 @@ using CacheReadError = std::variant<OsError, Utf8Error>;
 
 // The whole file as UTF-8 text, unchanged.
 std::expected<std::string, CacheReadError> read_cache(const std::string& path);
+
+// read_cache when cache_present, none when not; the same answers in fewer
+// system calls, since this is the path nearly every call takes.
+std::expected<std::optional<std::string>, CacheReadError> read_cache_if_present(const std::string& path);
 
 // Replaces the file at `path` with `content` so that no reader ever sees a
 // part of it: the bytes go to a new file beside the final target, which is

@@ -60,13 +60,11 @@ std::string node_id_from_uuids(std::vector<std::string> uuids) {
 std::expected<std::string, ContextError> get_gpu_node_id(std::optional<std::string_view> cache_file_path) {
   const std::string path(cache_file_path.value_or(kDefaultCachePath));
 
-  if (cache_present(path)) {
-    auto cached = read_cache(path);
-    if (!cached)
-      return std::unexpected(std::visit(
-          [](auto error) { return ContextError(messages::kReadCache, error); }, cached.error()));
-    return std::move(*cached);
-  }
+  auto cached = read_cache_if_present(path);
+  if (!cached)
+    return std::unexpected(
+        std::visit([](auto error) { return ContextError(messages::kReadCache, error); }, cached.error()));
+  if (*cached) return std::move(**cached);
 
   gpu::Nvml nvml = ZORF_TRY(with_context(gpu::Nvml::init(), messages::kInitNvml));
   auto node_id = compute_and_store(nvml, path);

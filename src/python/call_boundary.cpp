@@ -42,14 +42,16 @@ PyResult<PyObject*> parse_arguments(PyObject* const* args, Py_ssize_t nargs, PyO
   return value;
 }
 
-PyResult<std::optional<std::string>> path_text(PyObject* value) {
+// The path's UTF-8 text, borrowed from the str, which the caller keeps alive
+// for the whole call.
+PyResult<std::optional<std::string_view>> path_text(PyObject* value) {
   if (value == nullptr || value == Py_None) return std::nullopt;
   if (!PyType_HasFeature(Py_TYPE(value), Py_TPFLAGS_UNICODE_SUBCLASS))
     return std::unexpected(type_error("'" + type_name_of(value) + "' object cannot be cast as 'str'"));
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
   if (utf8 == nullptr) return fail();
-  return std::string(utf8, static_cast<std::size_t>(size));
+  return std::string_view(utf8, static_cast<std::size_t>(size));
 }
 
 // A TypeError about the value gets the parameter's name in front; anything
@@ -68,7 +70,7 @@ PyResult<PyObject*> call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
 
   // The thread stays attached: nearly every call is a cache hit of a few
   // microseconds, less than detaching and re-attaching would cost.
-  auto node_id = get_gpu_node_id(*path ? std::optional<std::string_view>(**path) : std::nullopt);
+  auto node_id = get_gpu_node_id(*path);
   if (!node_id) return std::unexpected(PyError::make(PyExc_RuntimeError, node_id.error().message()));
 
   PyObject* text = PyUnicode_FromStringAndSize(node_id->data(), static_cast<Py_ssize_t>(node_id->size()));
