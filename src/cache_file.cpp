@@ -147,6 +147,10 @@ std::expected<std::optional<std::string>, CacheReadError> read_cache_if_present(
   const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (file.get() < 0) {
     const OsError error = OsError::last();
+    // Nothing there: decided now, since asking again could find a file that
+    // another process has just put in place, and report its absence a moment
+    // ago as a read failure.
+    if (error.code == ENOENT || error.code == ENOTDIR) return std::nullopt;
     // Something that exists but cannot be opened (no read permission) is a
     // cache that cannot be read, not a missing one.
     if (cache_present(path)) return std::unexpected(error);
