@@ -37,6 +37,20 @@ class FileDescriptor {
   int fd_;
 };
 
+// The kernel's rule for following a link in a sticky, world-writable folder
+// such as /tmp (fs.protected_symlinks): only a link of one's own, or of the
+// folder's owner. Links are followed here by hand, so the rule must be too;
+// otherwise anyone could point /tmp/zorf at a file of the caller's and have
+// it replaced.
+bool may_follow(const std::string& link, const struct stat& link_status) {
+  const std::size_t slash = link.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : link.substr(0, slash);
+  struct stat folder_status;
+  if (::stat(folder.c_str(), &folder_status) != 0) return false;
+  const bool shared = (folder_status.st_mode & S_ISVTX) != 0 && (folder_status.st_mode & S_IWOTH) != 0;
+  return !shared || link_status.st_uid == ::geteuid() || link_status.st_uid == folder_status.st_uid;
+}
+
 // Where a write through `path` lands: the end of its chain of symbolic links,
 // which may not exist yet.
 std::expected<std::string, OsError> final_target(std::string path) {
@@ -49,6 +63,7 @@ std::expected<std::string, OsError> final_target(std::string path) {
       return std::unexpected(OsError::last());
     }
     if (!S_ISLNK(status.st_mode)) return path;
+    if (!may_follow(path, status)) return std::unexpected(OsError{EACCES});
 
     std::string link(static_cast<std::size_t>(status.st_size > 0 ? status.st_size : 256), '\0');
     for (;;) {
@@ -135,7 +150,7 @@ bool cache_present(const std::string& path) noexcept {
 
 std::expected<std::string, CacheReadError> read_cache(const std::string& path) {
   if (has_nul(path)) return std::unexpected(OsError{EINVAL});
-  const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
   if (file.get() < 0) return std::unexpected(OsError::last());
   return read_text(file.get());
 }
@@ -144,7 +159,7 @@ std::expected<std::optional<std::string>, CacheReadError> read_cache_if_present(
   if (has_nul(path)) return std::nullopt;
   // Open first and ask about the path only when that fails: a path that opens
   // names something, so the common case needs no separate metadata query.
-  const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
   if (file.get() < 0) {
     const OsError error = OsError::last();
     // Nothing there: decided now, since asking again could find a file that
@@ -176,7 +191,12 @@ std::expected<void, OsError> write_cache(const std::string& path, std::string_vi
   if (!temporary) return std::unexpected(temporary.error());
   auto written = [&]() -> std::expected<void, OsError> {
     const FileDescriptor file(fd);
-    return write_all(file.get(), content);
+    if (auto all = write_all(file.get(), content); !all) return all;
+    // The rename must not reach the disk before the bytes do: after a crash
+    // an empty cache file would be returned as the identifier for good.
+    // (EINVAL: a file system with nothing to flush.)
+    if (::fdatasync(file.get()) != 0 && errno != EINVAL) return std::unexpected(OsError::last());
+    return {};
   }();
   if (written && ::rename(temporary->c_str(), target->c_str()) != 0) written = std::unexpected(OsError::last());
   if (!written) ::unlink(temporary->c_str());

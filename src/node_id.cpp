@@ -28,7 +28,9 @@ std::expected<std::vector<std::string>, ContextError> read_uuids(const gpu::Nvml
   const std::uint32_t count = ZORF_TRY(with_context(nvml.device_count(), messages::kDeviceCount));
   if (count == 0) return std::unexpected(ContextError(messages::kNoGpus));
   std::vector<std::string> uuids;
-  uuids.reserve(count);
+  // The count is NVML's word, not a size to allocate for; a bogus one must
+  // end at the first index NVML refuses, not in a failed allocation.
+  uuids.reserve(std::min<std::uint32_t>(count, 64));
   for (std::uint32_t index = 0; index < count; ++index) {
     const gpu::Device device = ZORF_TRY(with_context(nvml.device_by_index(index), messages::kDeviceByIndex));
     uuids.push_back(ZORF_TRY(with_context(device.uuid(), messages::kDeviceUuid)));

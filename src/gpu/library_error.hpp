@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 #include <variant>
 
 namespace zorf::gpu {
@@ -44,6 +46,7 @@ class LibraryError {
       std::variant<DlOpen, DlOpenUnknown, DlSym, DlSymUnknown, CreateCString, CreateCStringWithTrailing>;
 
   template <class K>
+    requires std::is_constructible_v<Kind, K>
   LibraryError(K kind) : kind_(std::move(kind)) {}  // NOLINT: each kind is a LibraryError
 
   const Kind& kind() const noexcept { return kind_; }

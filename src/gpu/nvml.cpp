@@ -35,8 +35,9 @@ void Nvml::end() {
 
 Nvml::~Nvml() {
   if (!lib_) return;
-  if (auto shutdown = lib_->nvmlShutdown.get()) {
-    (*shutdown)();
+  // May run while an exception unwinds: nothing here allocates or throws.
+  if (auto* shutdown = lib_->nvmlShutdown.function()) {
+    shutdown();
   } else {
     std::move(*lib_).leak_library();
   }

@@ -2,6 +2,7 @@
 // the library) and ends NVML before the library is closed.
 #pragma once
 
+#include <cassert>
 #include <cstdint>
 #include <expected>
 #include <optional>
@@ -40,7 +41,10 @@ class Nvml {
   // The index goes to NVML unchecked; NVML's return code decides.
   std::expected<Device, NvmlError> device_by_index(std::uint32_t index) const;
 
-  const NvmlLib& lib() const noexcept { return *lib_; }
+  const NvmlLib& lib() const noexcept {
+    assert(lib_ && "an Nvml used after it ended");
+    return *lib_;
+  }
 
  private:
   explicit Nvml(NvmlLib lib) : lib_(std::move(lib)) {}

@@ -26,6 +26,11 @@ class NvmlEntry {
   std::expected<Fn*, NvmlError> get() const;
   // The stored error, or null when the entry resolved.
   const LibraryError* error() const noexcept { return std::get_if<LibraryError>(&state_); }
+  // The function, or null when the entry holds an error; never allocates.
+  Fn* function() const noexcept {
+    Fn* const* resolved = std::get_if<Fn*>(&state_);
+    return resolved ? *resolved : nullptr;
+  }
 
  private:
   std::variant<Fn*, LibraryError> state_;

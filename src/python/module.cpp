@@ -63,7 +63,10 @@ PyResult<PyRef> all_list(PyObject* module) {
     PyError error = PyError::fetch();
     if (!error.matches(PyExc_AttributeError)) return std::unexpected(std::move(error));
     all = steal(PyList_New(0));
-    if (!all) throw InternalFailure("Python API call failed");
+    if (!all) {
+      PyErr_Print();
+      throw InternalFailure("Python API call failed");
+    }
     if (PyObject_SetAttr(module, all_name, all.get()) != 0) return fail();
     return all;
   }

@@ -36,7 +36,8 @@ PyObject* panic_exception_type() {
 void raise_panic(const std::string& message) {
   PyObject* type = panic_exception_type();
   const PyRef args = steal(PyTuple_New(1));
-  PyObject* text = PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()));
+  // Replacement rather than failure: a message is never a reason to abort.
+  PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
   if (!args || !text) {
     Py_XDECREF(text);
     throw InternalFailure("could not build the PanicException arguments");

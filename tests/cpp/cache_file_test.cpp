@@ -149,6 +149,36 @@ INSTANTIATE_TEST_SUITE_P(
         WriteCase{"RenameOntoFolder", {}, "dir", "", EISDIR}),
     test::CaseName());
 
+// In a sticky, world-writable folder such as /tmp, a link is followed only
+// when it belongs to the writer or to the folder's owner, as the kernel does
+// for its own lookups: nobody else's link may aim the write at our files.
+TEST(WriteCache, FollowsOthersLinksInSharedFoldersOnlyAsTheKernelWould) {
+  constexpr uid_t kNobody = 65534;
+  struct Case {
+    uid_t link_owner, folder_owner;
+    bool followed;
+  };
+  for (const Case c : {Case{kNobody, 0, false}, Case{0, 0, true}, Case{kNobody, kNobody, true}}) {
+    test::FakeNvml scratch;
+    const std::string shared = scratch.path("shared");
+    fs::create_directory(shared);
+    ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+    fs::create_symlink(scratch.path("target"), shared + "/link");
+    if (::lchown((shared + "/link").c_str(), c.link_owner, c.link_owner) != 0 ||
+        ::chown(shared.c_str(), c.folder_owner, c.folder_owner) != 0)
+      GTEST_SKIP() << "cannot give files away here (not root?)";
+    const auto written = write_cache(shared + "/link", "payload");
+    EXPECT_EQ(written.has_value(), c.followed) << c.link_owner << " " << c.folder_owner;
+    if (c.followed) {
+      EXPECT_EQ(test::read_file(scratch.path("target")), "payload");
+    } else {
+      EXPECT_EQ(written.error(), OsError{EACCES});
+      EXPECT_FALSE(fs::exists(scratch.path("target")));
+      EXPECT_EQ(test::list_dir(shared), std::vector<std::string>{"link"});
+    }
+  }
+}
+
 TEST(CachePresent, NulOrEmptyPathNamesNothing) {
   test::FakeNvml scratch;
   test::write_file(scratch.path("a"), "cached");
