@@ -65,7 +65,8 @@ std::expected<std::string, OsError> final_target(std::string path) {
     if (!S_ISLNK(status.st_mode)) return path;
     if (!may_follow(path, status)) return std::unexpected(OsError{EACCES});
 
-    std::string link(static_cast<std::size_t>(status.st_size > 0 ? status.st_size : 256), '\0');
+    // One byte more than the link's size, to tell a complete read from a cut one.
+    std::string link(static_cast<std::size_t>(status.st_size > 0 ? status.st_size + 1 : 256), '\0');
     for (;;) {
       const ssize_t length = ::readlink(path.c_str(), link.data(), link.size());
       if (length < 0) return std::unexpected(OsError::last());
