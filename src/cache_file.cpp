@@ -149,13 +149,6 @@ bool cache_present(const std::string& path) noexcept {
   return ::stat(path.c_str(), &status) == 0;
 }
 
-std::expected<std::string, CacheReadError> read_cache(const std::string& path) {
-  if (has_nul(path)) return std::unexpected(OsError{EINVAL});
-  const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
-  if (file.get() < 0) return std::unexpected(OsError::last());
-  return read_text(file.get());
-}
-
 std::expected<std::optional<std::string>, CacheReadError> read_cache_if_present(const std::string& path) {
   if (has_nul(path)) return std::nullopt;
   // Open first and ask about the path only when that fails: a path that opens

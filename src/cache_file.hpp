@@ -19,11 +19,9 @@ bool cache_present(const std::string& path) noexcept;
 
 using CacheReadError = std::variant<OsError, Utf8Error>;
 
-// The whole file as UTF-8 text, unchanged.
-std::expected<std::string, CacheReadError> read_cache(const std::string& path);
-
-// read_cache when cache_present, none when not; the same answers in fewer
-// system calls, since this is the path nearly every call takes.
+// None when cache_present says the path names nothing, else the whole file as
+// UTF-8 text, unchanged. Fewer system calls than asking first and reading
+// after, since this is the path nearly every call takes.
 std::expected<std::optional<std::string>, CacheReadError> read_cache_if_present(const std::string& path);
 
 // Replaces the file at `path` with `content` so that no reader ever sees a
