@@ -15,18 +15,13 @@
 #include <variant>
 
 #include "node_id.hpp"
+#include "fuzz_check.hpp"
 #include "utf8_reference.hpp"
 
 namespace {
 
-[[noreturn]] void fail(const char* what) {
-  std::fprintf(stderr, "cache_read_fuzzer: %s\n", what);
-  std::abort();
-}
-
-void check(bool condition, const char* what) {
-  if (!condition) fail(what);
-}
+using zorf::fuzz::check;
+using zorf::fuzz::fail;
 
 // A folder of our own, made once; tmpfs where there is one, as every
 // iteration rewrites the file.

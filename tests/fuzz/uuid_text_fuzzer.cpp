@@ -5,25 +5,17 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string_view>
 
 #include "gpu/device.hpp"
+#include "fuzz_check.hpp"
 #include "utf8_reference.hpp"
 
 namespace {
 
-[[noreturn]] void fail(const char* what) {
-  std::fprintf(stderr, "uuid_text_fuzzer: %s\n", what);
-  std::abort();
-}
-
-void check(bool condition, const char* what) {
-  if (!condition) fail(what);
-}
+using zorf::fuzz::check;
 
 }  // namespace
 
