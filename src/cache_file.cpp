@@ -5,85 +5,86 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 
+#include "link_walk.hpp"
+#include "support/expected.hpp"
+#include "support/file_descriptor.hpp"
+
 namespace zorf {
 namespace {
 
-// Links followed before giving up, as the kernel does for path lookup.
-constexpr int kMaxLinkHops = 40;
 constexpr int kMaxTemporaryNameTries = 64;
+// O_NONBLOCK: a FIFO opens at once instead of waiting for a writer, and is
+// then refused for what it is. O_NOFOLLOW: links are followed by hand, under
+// the shared-folder rule. O_NOCTTY: a terminal never becomes ours.
+constexpr int kReadFlags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW;
 
 bool has_nul(const std::string& path) noexcept { return path.find('\0') != std::string::npos; }
 
-// Closes a descriptor on every path out of a scope.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() {
-    // A failed close of a file only read, or of a temporary about to be
-    // renamed, leaves nothing to act on.
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const noexcept { return fd_; }
-
- private:
-  int fd_;
-};
-
-// The kernel's rule for following a link in a sticky, world-writable folder
-// such as /tmp (fs.protected_symlinks): only a link of one's own, or of the
-// folder's owner. Links are followed here by hand, so the rule must be too;
-// otherwise anyone could point /tmp/zorf at a file of the caller's and have
-// it replaced.
-bool may_follow(const std::string& link, const struct stat& link_status) {
-  const std::size_t slash = link.rfind('/');
-  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : link.substr(0, slash);
-  struct stat folder_status;
-  if (::stat(folder.c_str(), &folder_status) != 0) return false;
-  const bool shared = (folder_status.st_mode & S_ISVTX) != 0 && (folder_status.st_mode & S_IWOTH) != 0;
-  return !shared || link_status.st_uid == ::geteuid() || link_status.st_uid == folder_status.st_uid;
+// What an entry that could not be opened for `error` means: nothing there
+// (an unsearchable folder on the way), or a cache that cannot be read (no
+// read permission; a socket, which no open reaches).
+std::expected<std::optional<std::string>, CacheReadError> unopenable(int folder, const char* name, OsError error) {
+  struct stat status;
+  if (::fstatat(folder, name, &status, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
+  if (S_ISSOCK(status.st_mode)) return std::unexpected(NotRegularFile{S_IFSOCK});
+  return std::unexpected(error);
 }
 
-// Where a write through `path` lands: the end of its chain of symbolic links,
-// which may not exist yet.
-std::expected<std::string, OsError> final_target(std::string path) {
-  // One look more than links followed: the last look finds what the final
-  // link points at.
-  for (int hop = 0; hop <= kMaxLinkHops; ++hop) {
-    struct stat status;
-    if (::lstat(path.c_str(), &status) != 0) {
-      if (errno == ENOENT) return path;
+// The whole of an open regular file as UTF-8 text, in one read when its size
+// is what fstat says.
+std::expected<std::string, CacheReadError> read_text(int fd) {
+  struct stat status;
+  if (::fstat(fd, &status) != 0) return std::unexpected(OsError::last());
+  if (S_ISDIR(status.st_mode)) return std::unexpected(OsError{EISDIR});
+  if (!S_ISREG(status.st_mode)) return std::unexpected(NotRegularFile{status.st_mode & S_IFMT});
+  const auto size = static_cast<std::size_t>(status.st_size);
+  if (size > kMaxCacheFileSize) return std::unexpected(OsError{EFBIG});
+
+  // One byte past the size, to see the end in the same read. Files whose size
+  // says nothing (procfs, sysfs) grow the buffer up to the limit.
+  std::string text(size + 1, '\0');
+  std::size_t length = 0;
+  for (;;) {
+    const std::size_t wanted = text.size() - length;
+    const ssize_t count = ::read(fd, text.data() + length, wanted);
+    if (count < 0) {
+      if (errno == EINTR) continue;
       return std::unexpected(OsError::last());
     }
-    if (!S_ISLNK(status.st_mode)) return path;
-    if (!may_follow(path, status)) return std::unexpected(OsError{EACCES});
-
-    // One byte more than the link's size, to tell a complete read from a cut one.
-    std::string link(static_cast<std::size_t>(status.st_size > 0 ? status.st_size + 1 : 256), '\0');
-    for (;;) {
-      const ssize_t length = ::readlink(path.c_str(), link.data(), link.size());
-      if (length < 0) return std::unexpected(OsError::last());
-      if (static_cast<std::size_t>(length) < link.size()) {
-        link.resize(static_cast<std::size_t>(length));
-        break;
-      }
-      link.resize(link.size() * 2);  // the link changed under us; read it again
-    }
-    if (!link.empty() && link.front() == '/') {
-      path = std::move(link);
-    } else {
-      path.erase(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
-      path += link;
-    }
+    length += static_cast<std::size_t>(count);
+    if (count == 0 || (length == size && static_cast<std::size_t>(count) < wanted)) break;
+    if (length > kMaxCacheFileSize) return std::unexpected(OsError{EFBIG});
+    if (length == text.size()) text.resize(std::min(std::max(2 * text.size(), std::size_t{4096}), kMaxCacheFileSize + 1));
   }
-  return std::unexpected(OsError{ELOOP});
+  text.resize(length);
+  if (const auto error = check_utf8(text)) return std::unexpected(*error);
+  return text;
+}
+
+// The path's last component is a link: read what the chain ends at, if the
+// chain may be followed and ends at something.
+std::expected<std::optional<std::string>, CacheReadError> read_through_links(const std::string& path) {
+  // Whatever stops the walk (a link of someone else's in /tmp, a loop, a
+  // folder that cannot be searched) leaves the cache absent, as the kernel's
+  // own lookup would under fs.protected_symlinks.
+  auto entry = resolve_links(path);
+  if (!entry) return std::nullopt;
+  const FileDescriptor file(::openat(entry->folder.get(), entry->name.c_str(), kReadFlags));
+  if (!file) {
+    const OsError error = OsError::last();
+    // ELOOP: the end of the chain became a link since the walk; the write
+    // walks again.
+    if (error.code == ENOENT || error.code == ENOTDIR || error.code == ELOOP) return std::nullopt;
+    return unopenable(entry->folder.get(), entry->name.c_str(), error);
+  }
+  return ZORF_TRY(read_text(file.get()));
 }
 
 std::uint64_t random_suffix() noexcept {
@@ -96,16 +97,14 @@ std::uint64_t random_suffix() noexcept {
   return now ^ (static_cast<std::uint64_t>(::getpid()) << 32) ^ counter.fetch_add(1) * 0x9E3779B97F4A7C15u;
 }
 
-// A new, empty file in `directory` (a prefix ending in '/', or empty for the
-// working directory), created exclusively so that it is ours alone.
-std::expected<std::string, OsError> create_temporary(const std::string& directory, int& fd) {
+// A new, empty file in `folder`, created exclusively so that it is ours alone.
+std::expected<std::string, OsError> create_temporary(int folder, FileDescriptor& file) {
   for (int attempt = 0; attempt < kMaxTemporaryNameTries; ++attempt) {
     char name[40];
     std::snprintf(name, sizeof name, ".zorf.%016llx.tmp", static_cast<unsigned long long>(random_suffix()));
-    std::string path = directory + name;
     // 0666, as for any new file, so that the umask decides.
-    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0) return path;
+    file = FileDescriptor(::openat(folder, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    if (file) return std::string(name);
     if (errno != EEXIST) return std::unexpected(OsError::last());
   }
   return std::unexpected(OsError{EEXIST});
@@ -124,48 +123,31 @@ std::expected<void, OsError> write_all(int fd, std::string_view bytes) {
   return {};
 }
 
-// The rest of an open file as UTF-8 text.
-std::expected<std::string, CacheReadError> read_text(int fd) {
-  std::string text;
-  char chunk[4096];
-  for (;;) {
-    const ssize_t count = ::read(fd, chunk, sizeof chunk);
-    if (count < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(OsError::last());
-    }
-    if (count == 0) break;
-    text.append(chunk, static_cast<std::size_t>(count));
-  }
-  if (const auto error = check_utf8(text)) return std::unexpected(*error);
-  return text;
+std::expected<void, OsError> write_and_flush(int fd, std::string_view content) {
+  ZORF_TRY(write_all(fd, content));
+  // The rename must not reach the disk before the bytes do: after a crash
+  // an empty cache file would be returned as the identifier for good.
+  // (EINVAL: a file system with nothing to flush.)
+  if (::fdatasync(fd) != 0 && errno != EINVAL) return std::unexpected(OsError::last());
+  return {};
 }
 
 }  // namespace
 
-bool cache_present(const std::string& path) noexcept {
-  if (has_nul(path)) return false;
-  struct stat status;
-  return ::stat(path.c_str(), &status) == 0;
-}
-
 std::expected<std::optional<std::string>, CacheReadError> read_cache_if_present(const std::string& path) {
   if (has_nul(path)) return std::nullopt;
-  // Open first and ask about the path only when that fails: a path that opens
-  // names something, so the common case needs no separate metadata query.
-  const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
-  if (file.get() < 0) {
-    const OsError error = OsError::last();
-    // Nothing there: decided now, since asking again could find a file that
-    // another process has just put in place, and report its absence a moment
-    // ago as a read failure.
-    if (error.code == ENOENT || error.code == ENOTDIR) return std::nullopt;
-    // Something that exists but cannot be opened (no read permission) is a
-    // cache that cannot be read, not a missing one.
-    if (cache_present(path)) return std::unexpected(error);
-    return std::nullopt;
-  }
-  return read_text(file.get());
+  // Open first and ask about the path only when that fails: the common case,
+  // a regular file, takes open, fstat, read and close.
+  const FileDescriptor file(::open(path.c_str(), kReadFlags));
+  if (file) return ZORF_TRY(read_text(file.get()));
+
+  const OsError error = OsError::last();
+  // Nothing there: decided now, since asking again could find a file that
+  // another process has just put in place, and report its absence a moment
+  // ago as a read failure.
+  if (error.code == ENOENT || error.code == ENOTDIR) return std::nullopt;
+  if (error.code == ELOOP) return read_through_links(path);
+  return unopenable(AT_FDCWD, path.c_str(), error);
 }
 
 std::expected<void, OsError> write_cache(const std::string& path, std::string_view content) {
@@ -173,27 +155,16 @@ std::expected<void, OsError> write_cache(const std::string& path, std::string_vi
   if (has_nul(path)) return std::unexpected(OsError{EINVAL});
   if (path.empty()) return std::unexpected(OsError{ENOENT});
 
-  auto target = final_target(path);
-  if (!target) return std::unexpected(target.error());
-  const std::size_t slash = target->rfind('/');
-  const std::string directory = slash == std::string::npos ? std::string() : target->substr(0, slash + 1);
-  const std::string_view name = std::string_view(*target).substr(directory.size());
-  if (name.empty() || name == "." || name == "..") return std::unexpected(OsError{EISDIR});
-
-  int fd = -1;
-  auto temporary = create_temporary(directory, fd);
-  if (!temporary) return std::unexpected(temporary.error());
-  auto written = [&]() -> std::expected<void, OsError> {
-    const FileDescriptor file(fd);
-    if (auto all = write_all(file.get(), content); !all) return all;
-    // The rename must not reach the disk before the bytes do: after a crash
-    // an empty cache file would be returned as the identifier for good.
-    // (EINVAL: a file system with nothing to flush.)
-    if (::fdatasync(file.get()) != 0 && errno != EINVAL) return std::unexpected(OsError::last());
-    return {};
-  }();
-  if (written && ::rename(temporary->c_str(), target->c_str()) != 0) written = std::unexpected(OsError::last());
-  if (!written) ::unlink(temporary->c_str());
+  // Every step below is relative to the one folder found here.
+  const FolderEntry target = ZORF_TRY(resolve_links(path));
+  const int folder = target.folder.get();
+  FileDescriptor file;
+  const std::string temporary = ZORF_TRY(create_temporary(folder, file));
+  auto written = write_and_flush(file.get(), content);
+  file = FileDescriptor();
+  if (written && ::renameat(folder, temporary.c_str(), folder, target.name.c_str()) != 0)
+    written = std::unexpected(OsError::last());
+  if (!written) ::unlinkat(folder, temporary.c_str(), 0);
   return written;
 }
 

@@ -9,6 +9,7 @@
 #include <variant>
 
 #include "gpu/nvml_error.hpp"
+#include "support/not_regular_file.hpp"
 #include "support/os_error.hpp"
 #include "support/utf8.hpp"
 
@@ -16,7 +17,7 @@ namespace zorf {
 
 class ContextError {
  public:
-  using Cause = std::variant<std::monostate, gpu::NvmlError, OsError, Utf8Error>;
+  using Cause = std::variant<std::monostate, gpu::NvmlError, OsError, Utf8Error, NotRegularFile>;
 
   // `message` is one of the service's fixed texts, so a view is enough.
   explicit ContextError(std::string_view message, Cause cause = {})

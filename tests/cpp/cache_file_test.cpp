@@ -2,13 +2,20 @@
 
 #include <sched.h>
 #include <sys/inotify.h>
+#include <fcntl.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
+#include <functional>
+#include <stdexcept>
 #include <filesystem>
+#include <fstream>
 #include <regex>
 #include <string>
 #include <vector>
@@ -33,6 +40,16 @@ std::vector<std::string> tree(const fs::path& dir, const std::string& prefix = "
   }
   return names;
 }
+
+// What a read of the path gives, as one text: "absent", the text itself, or
+// "error: " and the cause.
+std::string read_outcome(const std::string& path) {
+  const auto read = read_cache_if_present(path);
+  if (!read) return "error: " + std::visit([](const auto& cause) { return to_string(cause); }, read.error());
+  return *read ? **read : "absent";
+}
+
+std::string os_error(int code) { return "error: " + to_string(OsError{code}); }
 
 TEST(WriteCache, WritesATemporaryThenRenamesIt) {
   test::FakeNvml scratch;
@@ -150,45 +167,177 @@ INSTANTIATE_TEST_SUITE_P(
     test::CaseName());
 
 // In a sticky, world-writable folder such as /tmp, a link is followed only
-// when it belongs to the writer or to the folder's owner, as the kernel does
-// for its own lookups: nobody else's link may aim the write at our files.
-TEST(WriteCache, FollowsOthersLinksInSharedFoldersOnlyAsTheKernelWould) {
+// when it belongs to the caller or to the folder's owner, as the kernel does
+// for its own lookups: nobody else's link may show the caller one of their own
+// files as the identifier, or aim the write at it. A refused link is no cache.
+TEST(CacheFile, FollowsOthersLinksInSharedFoldersOnlyAsTheKernelWould) {
   constexpr uid_t kNobody = 65534;
   struct Case {
     uid_t link_owner, folder_owner;
     bool followed;
   };
   for (const Case c : {Case{kNobody, 0, false}, Case{0, 0, true}, Case{kNobody, kNobody, true}}) {
+    SCOPED_TRACE(testing::Message() << "link owner " << c.link_owner << ", folder owner " << c.folder_owner);
     test::FakeNvml scratch;
+    scratch.configure({"uuid_text GPU-a"});
     const std::string shared = scratch.path("shared");
     fs::create_directory(shared);
     ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+    fs::create_symlink(scratch.path("secret"), shared + "/to_secret");
     fs::create_symlink(scratch.path("target"), shared + "/link");
-    if (::lchown((shared + "/link").c_str(), c.link_owner, c.link_owner) != 0 ||
-        ::chown(shared.c_str(), c.folder_owner, c.folder_owner) != 0)
-      GTEST_SKIP() << "cannot give files away here (not root?)";
+    test::write_file(scratch.path("secret"), "the caller's own token");
+    for (const char* link : {"/to_secret", "/link"})
+      if (::lchown((shared + link).c_str(), c.link_owner, c.link_owner) != 0)
+        GTEST_SKIP() << "cannot give files away here (not root?)";
+    if (::chown(shared.c_str(), c.folder_owner, c.folder_owner) != 0) GTEST_SKIP() << "cannot give folders away";
+
+    EXPECT_EQ(read_outcome(shared + "/to_secret"), c.followed ? "the caller's own token" : "absent");
     const auto written = write_cache(shared + "/link", "payload");
-    EXPECT_EQ(written.has_value(), c.followed) << c.link_owner << " " << c.folder_owner;
+    EXPECT_EQ(written.has_value(), c.followed);
     if (c.followed) {
       EXPECT_EQ(test::read_file(scratch.path("target")), "payload");
-    } else {
-      EXPECT_EQ(written.error(), OsError{EACCES});
-      EXPECT_FALSE(fs::exists(scratch.path("target")));
-      EXPECT_EQ(test::list_dir(shared), std::vector<std::string>{"link"});
+      continue;
     }
+    EXPECT_EQ(written.error(), OsError{EACCES});
+    EXPECT_FALSE(fs::exists(scratch.path("target")));
+    // The whole call: no cache, so the identifier is computed, and its write
+    // is refused; the link's target is neither shown nor touched.
+    const auto id = get_gpu_node_id(shared + "/to_secret");
+    ASSERT_FALSE(id.has_value());
+    EXPECT_EQ(id.error().chain(), "Failed to write cache: Permission denied (os error 13)");
+    EXPECT_EQ(test::read_file(scratch.path("secret")), "the caller's own token");
+    EXPECT_EQ(test::list_dir(shared), (std::vector<std::string>{"link", "to_secret"}));
   }
 }
 
-TEST(CachePresent, NulOrEmptyPathNamesNothing) {
+// ---- Reading ----------------------------------------------------------------
+
+struct ReadCase {
+  const char* name;
+  // Makes the entry "cache" in the scratch folder; returns the expected outcome.
+  std::function<std::string(const test::FakeNvml&)> make;
+};
+
+class ReadCachePath : public testing::TestWithParam<ReadCase> {};
+
+// The read never blocks, never reads more than the limit and one byte, and
+// keeps to regular files: anything else at the path, planted by another user
+// in /tmp for instance, is refused at once.
+TEST_P(ReadCachePath, ReadsRegularFilesOnly) {
+  test::FakeNvml scratch;
+  const std::string expected = GetParam().make(scratch);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(read_outcome(scratch.path("cache")), expected);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << "the read blocked";
+}
+
+std::string make_file(const test::FakeNvml& s, std::size_t size, char fill = 'a') {
+  test::write_file(s.path("cache"), std::string(size, fill));
+  return std::string(size, fill);
+}
+
+// A link "cache" to `target`; returns `outcome`.
+std::string link_to(const test::FakeNvml& s, const std::string& target, std::string outcome) {
+  std::filesystem::create_symlink(target, s.path("cache"));
+  return outcome;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ReadCachePath,
+    testing::Values(
+        ReadCase{"Missing", [](const auto&) { return std::string("absent"); }},
+        ReadCase{"Empty", [](const auto& s) { return make_file(s, 0); }},
+        ReadCase{"Identifier", [](const auto& s) { return make_file(s, 64, 'f'); }},
+        ReadCase{"ExactlyTheLimit", [](const auto& s) { return make_file(s, kMaxCacheFileSize); }},
+        ReadCase{"OneByteOverTheLimit",
+                 [](const auto& s) {
+                   make_file(s, kMaxCacheFileSize + 1);
+                   return os_error(EFBIG);
+                 }},
+        ReadCase{"SparseTebibyte",
+                 [](const auto& s) {
+                   test::write_file(s.path("cache"), "");
+                   std::filesystem::resize_file(s.path("cache"), std::uintmax_t{1} << 40);
+                   return os_error(EFBIG);
+                 }},
+        ReadCase{"Folder",
+                 [](const auto& s) {
+                   std::filesystem::create_directory(s.path("cache"));
+                   return os_error(EISDIR);
+                 }},
+        ReadCase{"FifoWithoutWriter",
+                 [](const auto& s) {
+                   if (::mkfifo(s.path("cache").c_str(), 0600) != 0) throw std::runtime_error("mkfifo");
+                   return std::string("error: not a regular file: a FIFO");
+                 }},
+        ReadCase{"FifoWithSilentWriter",
+                 [](const auto& s) {
+                   if (::mkfifo(s.path("cache").c_str(), 0600) != 0) throw std::runtime_error("mkfifo");
+                   // A writer that holds the FIFO open and never writes; the
+                   // descriptor stays open until the process ends.
+                   static_cast<void>(::open(s.path("cache").c_str(), O_RDWR | O_CLOEXEC));
+                   return std::string("error: not a regular file: a FIFO");
+                 }},
+        ReadCase{"Socket",
+                 [](const auto& s) {
+                   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+                   sockaddr_un address{};
+                   address.sun_family = AF_UNIX;
+                   s.path("cache").copy(address.sun_path, sizeof address.sun_path - 1);
+                   if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+                     throw std::runtime_error("bind");
+                   ::close(fd);
+                   return std::string("error: not a regular file: a socket");
+                 }},
+        ReadCase{"EndlessDevice",
+                 [](const auto& s) { return link_to(s, "/dev/zero", "error: not a regular file: a character device"); }},
+        ReadCase{"LinkToFile",
+                 [](const auto& s) {
+                   test::write_file(s.path("file"), "through a link");
+                   return link_to(s, "file", "through a link");
+                 }},
+        // procfs reports a size of 0 for a file that has text.
+        ReadCase{"LinkToFileWithoutSize",
+                 [](const auto& s) { return link_to(s, "/proc/version", test::read_file("/proc/version")); }},
+        ReadCase{"DanglingLink", [](const auto& s) { return link_to(s, "nowhere", "absent"); }},
+        ReadCase{"LinkLoop", [](const auto& s) { return link_to(s, "cache", "absent"); }}),
+    test::CaseName());
+
+// Bytes this process has read so far, from /proc/self/io; -1 if unknown.
+long long bytes_read() {
+  std::ifstream io("/proc/self/io");
+  for (std::string key; io >> key;) {
+    long long value = 0;
+    io >> value;
+    if (key == "rchar:") return value;
+  }
+  return -1;
+}
+
+// A file whose size says nothing (procfs gives 0) and that holds more than the
+// limit is read up to the limit and one byte, no further.
+TEST(ReadCache, StopsOneByteAfterTheLimitWhateverTheSizeSays) {
+  test::FakeNvml scratch;
+  std::error_code error;
+  if (std::filesystem::file_size("/proc/kallsyms", error) != 0 || error ||
+      test::read_file("/proc/kallsyms").size() <= kMaxCacheFileSize)
+    GTEST_SKIP() << "no procfs file here that is larger than the limit";
+  std::filesystem::create_symlink("/proc/kallsyms", scratch.path("cache"));
+  // Reading /proc/self/io counts too: measured alone first.
+  const long long start = bytes_read();
+  const long long before = bytes_read();
+  EXPECT_EQ(read_outcome(scratch.path("cache")), os_error(EFBIG));
+  const long long after = bytes_read();
+  ASSERT_GE(start, 0) << "no /proc/self/io";
+  EXPECT_EQ(after - before - (before - start), static_cast<long long>(kMaxCacheFileSize) + 1);
+}
+
+TEST(ReadCache, NulOrEmptyPathNamesNothing) {
   test::FakeNvml scratch;
   test::write_file(scratch.path("a"), "cached");
-  const std::string nul_path = scratch.path("a") + std::string("\0b", 2);
-  EXPECT_TRUE(cache_present(scratch.path("a")));
-  EXPECT_FALSE(cache_present(nul_path));
-  EXPECT_FALSE(cache_present(""));
-  const auto read = read_cache_if_present(nul_path);
-  ASSERT_TRUE(read.has_value());
-  EXPECT_EQ(*read, std::nullopt);
+  EXPECT_EQ(read_outcome(scratch.path("a")), "cached");
+  EXPECT_EQ(read_outcome(scratch.path("a") + std::string("\0b", 2)), "absent");
+  EXPECT_EQ(read_outcome(""), "absent");
 }
 
 // Root passes every permission check, so these run in a child as "nobody".
@@ -206,8 +355,8 @@ TEST(CachePermissions, DeniedAccessAsAnotherUser) {
   const std::string outcome = test::run_in_child([&]() -> std::string {
     if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0) return "skip";
     std::string problems;
-    if (cache_present(scratch.path("locked/cache"))) problems += "unsearchable folder counted as present; ";
-    if (!cache_present(scratch.path("unreadable"))) problems += "unreadable file counted as absent; ";
+    if (read_outcome(scratch.path("locked/cache")) != "absent") problems += "unsearchable folder counted as present; ";
+    if (read_outcome(scratch.path("unreadable")) != os_error(EACCES)) problems += "unreadable file not refused; ";
     const auto id = get_gpu_node_id(scratch.path("unreadable"));
     if (id || id.error().chain() != "Failed to read cache file: Permission denied (os error 13)")
       problems += "unreadable file: " + (id ? *id : id.error().chain()) + "; ";

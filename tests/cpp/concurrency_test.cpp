@@ -2,6 +2,7 @@
 #include <unistd.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <latch>
@@ -82,8 +83,12 @@ TEST(Concurrency, ProcessesNeverSeeAPartialCache) {
         ::_exit(id && *id == expected ? 0 : 1);
       }
       const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-      while (!cache_present(cache))
+      for (;;) {
+        const auto text = read_cache_if_present(cache);
+        if (!text) ::_exit(3);
+        if (*text) break;
         if (std::chrono::steady_clock::now() > deadline) ::_exit(2);
+      }
       for (int reads = 0; reads < 2000; ++reads) {
         const auto text = read_cache_if_present(cache);
         if (!text || *text != expected) ::_exit(3);
@@ -106,6 +111,37 @@ TEST(Concurrency, ProcessesNeverSeeAPartialCache) {
   EXPECT_EQ(test::list_dir(fake.path("out")), std::vector<std::string>{"cache"});
   EXPECT_EQ(test::read_file(cache), expected);
   expect_balanced_instances(fake);
+}
+
+// A relative cache path while another thread moves the working directory
+// back and forth: each write happens wholly in one of the two folders, so
+// every write succeeds and no temporary file is left anywhere.
+TEST(Concurrency, WorkingDirectoryChangesNeverSplitAWrite) {
+  // tmpfs where there is one: thousands of flushes to a disk take minutes.
+  std::string pattern = (::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + std::string("/zorf-cwd-XXXXXX");
+  ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+  const fs::path root = pattern;
+  const fs::path folders[] = {root / "a", root / "b"};
+  for (const auto& folder : folders) fs::create_directory(folder);
+  const fs::path previous = fs::current_path();
+
+  constexpr int kWrites = 20000;
+  std::atomic<bool> done{false};
+  std::thread mover([&] {
+    for (std::size_t i = 0; !done.load(std::memory_order_relaxed); ++i) fs::current_path(folders[i % 2]);
+  });
+  int failures = 0;
+  for (int i = 0; i < kWrites; ++i) {
+    const std::string content = std::to_string(i);
+    if (!write_cache("cache", content)) ++failures;
+  }
+  done = true;
+  mover.join();
+  fs::current_path(previous);
+
+  EXPECT_EQ(failures, 0);
+  for (const auto& folder : folders) EXPECT_EQ(test::list_dir(folder), std::vector<std::string>{"cache"}) << folder;
+  fs::remove_all(root);
 }
 
 }  // namespace

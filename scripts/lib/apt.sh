@@ -1,0 +1,67 @@
+# Package installation shared by the scripts (sourced, not run).
+#
+# The set-up takes CPython 3.14 and BLAKE3 from Debian's unstable suite, which
+# moves the C library and others to that suite's versions. From then on a
+# package from Debian 12 that pins those libraries to their old versions can no
+# longer be installed, so tools and development packages that link against
+# them come from the unstable suite too (apt_install_sid). apt waits for a lock
+# held by another process instead of failing at once.
+
+apt_get() {
+  DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900 -o Acquire::Retries=3 "$@"
+}
+
+# The named packages that are not installed, one per line.
+apt_missing() {
+  local package
+  for package in "$@"; do
+    dpkg-query -W -f='${db:Status-Status}\n' "$package" 2>/dev/null | grep -qx installed || echo "$package"
+  done
+}
+
+apt_need_root() {
+  [ "$(id -u)" -eq 0 ] || { echo "$(basename "$0"): run as root to install $*" >&2; exit 1; }
+}
+
+# The unstable suite as an apt source, pinned low so that nothing else is taken
+# from it unless asked for. Its mirror copy carries an expired date.
+apt_add_sid() {
+  [ -f /etc/apt/sources.list.d/sid.sources ] && return
+  local uri
+  uri=$(awk '$1=="URIs:"{print $2; exit}' /etc/apt/sources.list.d/debian.sources 2>/dev/null || true)
+  [ -n "$uri" ] || uri=$(awk '$1=="deb"{print $2; exit}' /etc/apt/sources.list)
+  printf 'Types: deb\nURIs: %s\nSuites: sid\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\nCheck-Valid-Until: no\n' \
+    "$uri" > /etc/apt/sources.list.d/sid.sources
+  printf 'Package: *\nPin: release n=sid\nPin-Priority: 50\n' > /etc/apt/preferences.d/sid
+  apt_get update -qq
+}
+
+# Installs what is missing of the named packages from Debian 12; quiet and
+# quick when all are there.
+apt_install() {
+  local missing
+  missing=$(apt_missing "$@")
+  [ -n "$missing" ] || return 0
+  apt_need_root $missing
+  echo "$(basename "$0"): installing $(echo $missing)" >&2
+  # A first try with the lists at hand; stale or missing lists are fetched anew.
+  # shellcheck disable=SC2086
+  apt_get install -y -qq $missing >/dev/null 2>&1 || { apt_get update -qq; apt_get install -y -qq $missing >/dev/null; }
+}
+
+# The same from the unstable suite. --force-overwrite settles files that moved
+# between packages there; a first failure is usually a half-finished upgrade
+# that `-f` completes.
+apt_install_sid() {
+  local missing
+  missing=$(apt_missing "$@")
+  [ -n "$missing" ] || return 0
+  apt_need_root $missing
+  apt_add_sid
+  echo "$(basename "$0"): installing $(echo $missing) from Debian unstable" >&2
+  local -a overwrite=(-o Dpkg::Options::=--force-overwrite)
+  # shellcheck disable=SC2086
+  apt_get install -y -qq "${overwrite[@]}" -t sid $missing >/dev/null 2>&1 \
+    || { apt_get update -qq; apt_get install -y -qq "${overwrite[@]}" -f -t sid >/dev/null;
+         apt_get install -y -qq "${overwrite[@]}" -t sid $missing >/dev/null; }
+}
