@@ -247,6 +247,9 @@ TEST(NodeIdPath, DefaultPathIsTmpZorf) {
     if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
         ::mount(scratch.c_str(), "/tmp", nullptr, MS_BIND, nullptr) != 0)
       return "skip";
+    // The scratch folder is /tmp now; the fake reads its configuration on its
+    // first call.
+    ::setenv("FAKE_NVML_CONFIG", "/tmp/fake_nvml.conf", 1);
     ::setenv("FAKE_NVML_LOG", "/tmp/fake_nvml.log", 1);
     const auto id = get_gpu_node_id(std::nullopt);
     if (!id) return id.error().chain();

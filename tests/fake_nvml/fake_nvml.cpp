@@ -1,6 +1,6 @@
 // A stand-in for libnvidia-ml.so.1 whose behaviour each test sets.
 //
-// FAKE_NVML_CONFIG names a text file read when the library is loaded, one
+// FAKE_NVML_CONFIG names a text file read on the first NVML call, one
 // directive per line:
 //   uuid HEX          next device's UUID bytes, as hexadecimal ("-" for none)
 //   uuid_text TEXT    next device's UUID, the rest of the line as it stands
@@ -49,11 +49,6 @@ struct Config {
   unsigned init_delay_us = 0;
 };
 
-Config& config() {
-  static Config instance;
-  return instance;
-}
-
 void log_event(const std::string& event) {
   const char* path = std::getenv("FAKE_NVML_LOG");
   if (path == nullptr || *path == '\0') return;
@@ -73,11 +68,11 @@ std::string from_hex(const std::string& hex) {
   return bytes;
 }
 
-void load_config() {
+Config load_config() {
+  Config c;
   const char* path = std::getenv("FAKE_NVML_CONFIG");
-  if (path == nullptr || *path == '\0') return;
+  if (path == nullptr || *path == '\0') return c;
   std::ifstream file(path);
-  Config& c = config();
   std::string line;
   while (std::getline(file, line)) {
     std::istringstream words(line);
@@ -114,12 +109,19 @@ void load_config() {
       words >> c.init_delay_us;
     }
   }
+  return c;
 }
 
-__attribute__((constructor)) void on_load() {
-  load_config();
-  log_event("load");
+// Read on first use, under the guard of a function-local static, rather than
+// in the load-time constructor: threads that load the library together are
+// ordered by the loader's own lock, which ThreadSanitizer cannot see, but it
+// sees this guard.
+const Config& config() {
+  static const Config instance = load_config();
+  return instance;
 }
+
+__attribute__((constructor)) void on_load() { log_event("load"); }
 
 __attribute__((destructor)) void on_unload() { log_event("unload"); }
 
