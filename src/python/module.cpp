@@ -1,5 +1,5 @@
 // The module as the interpreter sees it: its definition, the method entry of
-// get_gpu_node_id, and PyInit_zorf_lib with its once-per-process creation.
+// get_gpu_node_id, and PyInit_zorf_lib with its once-per-runtime creation.
 #include "python/call_boundary.hpp"
 
 #include <atomic>
@@ -7,6 +7,7 @@
 
 #include "python/entry_guard.hpp"
 #include "python/once_cell.hpp"
+#include "python/panic_exception.hpp"
 #include "python/py_error.hpp"
 #include "python/py_text.hpp"
 #include "support/expected.hpp"
@@ -36,12 +37,15 @@ PyMethodDef get_gpu_node_id_def = {
 
 // The interpreter the module belongs to; -1 until the first initialisation.
 // Single-phase modules cannot be shared between interpreters, and a binding
-// once made is never undone.
+// once made lasts as long as the runtime.
 std::atomic<std::int64_t> bound_interpreter{-1};
 OnceCell module_cell;
+// Whether forget_runtime is registered to run when this runtime ends. Only
+// touched under the module cell's lock, and by forget_runtime itself.
+bool forget_at_exit = false;
 
-// An interned attribute name, made once. Only the module body uses these, and
-// it runs under the module cell's lock.
+// An interned attribute name, made once per runtime. Only the module body
+// uses these, and it runs under the module cell's lock.
 PyResult<PyObject*> interned(PyObject*& slot, const char* text) {
   if (slot == nullptr) {
     PyObject* name = PyUnicode_FromString(text);
@@ -102,7 +106,30 @@ PyResult<void> module_body(PyObject* module) {
   return {};
 }
 
+// All of the above belongs to one interpreter runtime. An embedding
+// application may finalise it (Py_FinalizeEx) and start another in the same
+// process; that one must get a module of its own, not pointers into objects
+// the old runtime has freed, nor the old runtime's interpreter id.
+// Runs after finalisation, so it touches no Python object.
+void forget_runtime() {
+  bound_interpreter.store(-1);
+  module_cell.forget();
+  name_string = nullptr;
+  all_string = nullptr;
+  forget_panic_exception_type();
+  // The definition's header holds the old runtime's module index.
+  static const PyModuleDef_Base fresh_base = PyModuleDef_HEAD_INIT;
+  module_def.m_base = fresh_base;
+  forget_at_exit = false;
+}
+
 PyResult<PyRef> create_module() {
+  if (!forget_at_exit) {
+    if (Py_AtExit(forget_runtime) != 0)
+      return std::unexpected(PyError::make(
+          PyExc_ImportError, "zorf_lib cannot register its clean-up at interpreter exit: too many are registered"));
+    forget_at_exit = true;
+  }
   PyRef module = steal(PyModule_Create2(&module_def, 1013));
   if (!module) return fail();
 #ifdef Py_GIL_DISABLED

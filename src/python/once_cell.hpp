@@ -1,5 +1,6 @@
-// A process-wide cell filled at most once, for state that lives until the
-// process ends (the module object, the PanicException class).
+// A process-wide cell filled at most once per interpreter runtime, for state
+// that lives until the runtime ends (the module object, the PanicException
+// class).
 //
 // A thread that has to wait for another thread's initialisation waits detached
 // from the interpreter, so that it never holds the interpreter against the
@@ -38,6 +39,10 @@ class OnceCell {
     value_.store(value, std::memory_order_release);
     return value;
   }
+
+  // Drops the stored object without releasing it: only for when the runtime
+  // that made it has been finalised, and the object with it.
+  void forget() noexcept { value_.store(nullptr, std::memory_order_release); }
 
  private:
   std::atomic<PyObject*> value_{nullptr};

@@ -33,6 +33,8 @@ PyObject* panic_exception_type() {
   return *type;
 }
 
+void forget_panic_exception_type() noexcept { panic_type_cell.forget(); }
+
 void raise_panic(const std::string& message) {
   PyObject* type = panic_exception_type();
   const PyRef args = steal(PyTuple_New(1));
