@@ -23,14 +23,9 @@ soabis=(cpython-314-aarch64-linux-gnu cpython-314t-aarch64-linux-gnu)
 # Runs a command, showing what it printed only when it fails.
 quiet() { local out; out=$("$@" 2>&1) || { printf '%s\n' "$out" >&2; return 1; }; }
 need_root() { [ "$(id -u)" -eq 0 ] || { echo "cross_aarch64: run as root to $1" >&2; exit 1; }; }
-export DEBIAN_FRONTEND=noninteractive
 
-if [ "$(dpkg-query -W -f='${db:Status-Status}\n' "${host_packages[@]}" 2>/dev/null | grep -cx installed)" -ne "${#host_packages[@]}" ]; then
-  need_root "install host packages"
-  echo "cross_aarch64: installing host packages" >&2
-  apt-get install -y -qq "${host_packages[@]}" >/dev/null \
-    || { apt-get update -qq; apt-get install -y -qq "${host_packages[@]}" >/dev/null; }
-fi
+source scripts/lib/apt.sh
+apt_install "${host_packages[@]}"
 
 # The sysroot is rebuilt only when the package list changes, so that a warm
 # run asks no mirror and stays on the versions it was tested with.
@@ -39,7 +34,7 @@ if [ "$(cat "$stamp" 2>/dev/null)" != "${target_packages[*]}" ]; then
   need_root "add the arm64 architecture to apt"
   if ! dpkg --print-foreign-architectures | grep -qx arm64; then
     dpkg --add-architecture arm64
-    apt-get update -qq
+    apt_get update -qq
   fi
   echo "cross_aarch64: unpacking arm64 packages into $sysroot" >&2
   debs=$top/debs
@@ -47,8 +42,8 @@ if [ "$(cat "$stamp" 2>/dev/null)" != "${target_packages[*]}" ]; then
   mkdir -p "$debs" "$sysroot.new"
   # apt fetches as its own unprivileged user, which must be able to write here.
   if id _apt >/dev/null 2>&1; then chown _apt "$debs"; fi
-  (cd "$debs" && { apt-get download -qq "${target_packages[@]}" 2>/dev/null \
-    || { apt-get update -qq; apt-get download -qq "${target_packages[@]}"; }; })
+  (cd "$debs" && { apt_get download -qq "${target_packages[@]}" 2>/dev/null \
+    || { apt_get update -qq; apt_get download -qq "${target_packages[@]}"; }; })
   for deb in "$debs"/*.deb; do dpkg-deb -x "$deb" "$sysroot.new"; done
   printf '%s\n' "${target_packages[*]}" > "$sysroot.new/.packages"
   rm -rf "$sysroot"

@@ -12,17 +12,14 @@ targets=(uuid_text cache_read)
 
 bash scripts/setup.sh
 
-# libstdc++ 12's <expected> is there only when __cpp_concepts reaches 202002L,
-# which clang defines from version 19 on; 14 to 16 (bookworm's others) stop
-# at 201907L.
+# libstdc++'s <expected> is there only when __cpp_concepts reaches 202002L,
+# which clang defines from version 19 on. It comes from the unstable suite,
+# like the C library the set-up has moved to: Debian 12's clang 19 pins the
+# old one (through libc6-i386) and cannot be installed beside it.
 clang_version=19
 clang=clang++-$clang_version
-if ! command -v "$clang" >/dev/null || ! dpkg-query -W -f='${db:Status-Status}\n' "libclang-rt-$clang_version-dev" 2>/dev/null | grep -qx installed; then
-  [ "$(id -u)" -eq 0 ] || { echo "fuzz: run as root to install clang $clang_version" >&2; exit 1; }
-  echo "fuzz: installing clang $clang_version and its runtimes (libFuzzer)" >&2
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "clang-$clang_version" "libclang-rt-$clang_version-dev" >/dev/null
-fi
+source scripts/lib/apt.sh
+apt_install_sid "clang-$clang_version" "libclang-rt-$clang_version-dev"
 concepts=$("$clang" -std=c++2b -dM -E -x c++ /dev/null | awk '$2 == "__cpp_concepts" { print $3 }')
 if [ "${concepts%L}" -lt 202002 ]; then
   echo "fuzz: $clang defines __cpp_concepts $concepts; libstdc++'s <expected> needs 202002" >&2

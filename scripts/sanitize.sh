@@ -96,11 +96,8 @@ run_python_asan() {
 }
 
 ensure_valgrind() {
-  command -v valgrind >/dev/null && return
-  [ "$(id -u)" -eq 0 ] || { echo "sanitize: valgrind is missing; run as root to install it" >&2; exit 1; }
-  echo "sanitize: installing valgrind" >&2
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq valgrind >/dev/null
+  source scripts/lib/apt.sh
+  apt_install valgrind
 }
 
 # 10,000 calls that find the cache and 1,000 that do not (each one loading,

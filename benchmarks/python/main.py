@@ -36,6 +36,8 @@ def main():
         hit_figures, hit_details = hit.run(build, directory)
         print("cache miss ...", flush=True)
         miss_figures, sizes = miss.run(build, directory)
+        write_figure, _ = miss.write_cost(build, directory)
+        miss_figures.append(write_figure)
         print("import ...", flush=True)
         import_figures, import_details = import_time.run()
         print("threads ...", flush=True)
@@ -44,7 +46,8 @@ def main():
     figures = hit_figures + miss_figures + import_figures + thread_figures
     context = (f"{datetime.datetime.now().isoformat(timespec='seconds')}; Python {platform.python_version()}, "
                f"{thread_details['build']}; {os.cpu_count()} CPUs; load average {load_before} before, "
-               f"{load()} after; scratch files in {os.path.dirname(directory)}.")
+               f"{load()} after; scratch files, the cache misses' included, in {os.path.dirname(directory)} "
+               f"({miss.filesystem_of(directory)}).")
     breakdown = miss.breakdown_table(sizes)
     text = report.document(figures, context, breakdown, hit_details, import_details, thread_details)
     with open(os.path.join(results, "latest.md"), "w") as file:

@@ -7,6 +7,7 @@ import json
 import os
 import subprocess
 import sys
+import tempfile
 
 from stats import Figure, median, paired_median, quartiles, us
 
@@ -73,6 +74,61 @@ def run(build, directory, rounds=8, iterations=100):
             "stages": {kind: {name: median(v) for name, v in table.items()} for kind, table in stages.items()},
         }
     return figures, sizes
+
+
+def filesystem_of(path):
+    """The type of the file system that holds `path` (tmpfs, ext4, ...), from
+    the mount with the longest prefix of it."""
+    path = os.path.realpath(path)
+    best, kind = "", "unknown"
+    with open("/proc/self/mountinfo") as mounts:
+        for line in mounts:
+            fields = line.split()
+            mount_point = fields[4].replace("\\040", " ")
+            fs_type = fields[fields.index("-") + 1]
+            inside = path == mount_point or path.startswith(mount_point.rstrip("/") + "/")
+            if inside and len(mount_point) >= len(best):
+                best, kind = mount_point, fs_type
+    return kind
+
+
+def disk_folder():
+    """A folder on a disk-backed file system for the flush figure, or None."""
+    for folder in ("/var/tmp", "/tmp", os.path.expanduser("~")):
+        if os.access(folder, os.W_OK) and filesystem_of(folder) not in ("tmpfs", "ramfs", "unknown"):
+            return folder
+    return None
+
+
+def write_cost(build, directory, rounds=3, iterations=40):
+    """The cache write (new file, fdatasync, rename) where the other figures
+    are taken and on a disk: on a disk-backed cache folder the flush is most
+    of a miss. One informative figure, and the medians for the report."""
+    config = os.path.join(directory, "fake-nvml-write.conf")
+    with open(config, "w") as file:
+        file.write("generate 1\n")
+    env = _environment(build, config)
+    places = {"scratch": directory}
+    disk = disk_folder()
+    costs = {}
+    with tempfile.TemporaryDirectory(prefix="zorf-bench-disk-", dir=disk) as on_disk:
+        if disk is not None:
+            places["disk"] = on_disk
+        for name, folder in places.items():
+            values = []
+            for _ in range(rounds):
+                values += _stage_table(_run([os.path.join(build, "miss_stages"), str(iterations), folder], env))["write"]
+            costs[name] = {"folder": os.path.dirname(folder) if name == "disk" else folder,
+                           "fs": filesystem_of(folder), "write": median(values), "whole": None}
+    os.unlink(config)
+    scratch = costs["scratch"]
+    if "disk" not in costs:
+        text = f"{us(scratch['write'])} on {scratch['fs']}; no disk-backed folder to compare"
+    else:
+        on = costs["disk"]
+        text = (f"{us(on['write'])} on {on['fs']} ({on['folder']}) against {us(scratch['write'])} on "
+                f"{scratch['fs']}: the flush to disk costs about {us(on['write'] - scratch['write'])}")
+    return Figure("cache miss: cache write (temporary file, fdatasync, rename)", text, "reported", None), costs
 
 
 # Label, the core program's stage, the bare program's stage.
