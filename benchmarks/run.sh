@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds what the benchmarks need, runs them, prints every figure next to its
 # goal and writes benchmarks/results/latest.md and cache_miss.png. Exits 0
-# whatever the timings; only a build or run that breaks fails it.
+# whatever the timings; only a build or run that breaks fails it. With a
+# free-threaded CPython 3.14 at hand, the two builds are compared too.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -20,4 +21,16 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZORF_WERROR=ON \
   -DZORF_BUILD_TESTS=OFF -DZORF_BUILD_PYTHON=OFF -DZORF_BUILD_BENCHMARKS=ON >/dev/null
 cmake --build "$build" >/dev/null
 
-exec .venv/bin/python benchmarks/python/main.py "$PWD/$build/benchmarks" "$PWD/benchmarks/results"
+# The free-threaded build beside the default one, when there is one (see
+# scripts/free_threaded_test.sh for where it comes from).
+source scripts/lib/free_threaded.sh
+free_threaded=""
+if python=$(free_threaded_python); then
+  free_threaded_venv "$python" .venv-ft scikit-build-core
+  free_threaded=$PWD/.venv-ft/bin/python
+else
+  echo "bench: no free-threaded CPython 3.14 (python3.14t, ZORF_FREE_THREADED_PYTHON or CPYTHON_SOURCE);" \
+    "the comparison between builds is left out" >&2
+fi
+
+exec .venv/bin/python benchmarks/python/main.py "$PWD/$build/benchmarks" "$PWD/benchmarks/results" $free_threaded

@@ -25,6 +25,7 @@ quiet() { local out; out=$("$@" 2>&1) || { printf '%s\n' "$out" >&2; return 1; }
 need_root() { [ "$(id -u)" -eq 0 ] || { echo "cross_aarch64: run as root to $1" >&2; exit 1; }; }
 
 source scripts/lib/apt.sh
+source scripts/lib/module_checks.sh
 apt_install "${host_packages[@]}"
 
 # The sysroot is rebuilt only when the package list changes, so that a warm
@@ -84,16 +85,14 @@ for soabi in "${soabis[@]}"; do
   [ -f "$so" ] || fail "$so" "not built"
 
   aarch64-linux-gnu-readelf -h "$so" | grep -qE '^ *Machine: +AArch64$' || fail "$so" "not an AArch64 ELF file"
-  exports=$(aarch64-linux-gnu-nm -D --defined-only "$so" | awk '{print $NF}')
-  [ "$exports" = PyInit_zorf_lib ] || fail "$so" "exports more than PyInit_zorf_lib: $(echo $exports)"
+  case $soabi in
+    *314t-*) abi=free-threaded ;;
+    *) abi=default ;;
+  esac
+  check_module_symbols aarch64-linux-gnu-nm "$so" "$abi" || fail "$so" "symbols"
   needed=$(aarch64-linux-gnu-readelf -d "$so" | sed -nE 's/.*\(NEEDED\).*\[(.*)\]$/\1/p')
   extra=$(grep -vE "$allowed_needed" <<<"$needed" || true)
   [ -z "$extra" ] || fail "$so" "needs more than the C/C++ runtime and BLAKE3: $(echo $extra)"
-  set_gil=$(aarch64-linux-gnu-nm -D --undefined-only "$so" | awk '$NF == "PyUnstable_Module_SetGIL"' | wc -l)
-  case $soabi in
-    *314t-*) [ "$set_gil" -eq 1 ] || fail "$so" "free-threaded, yet never calls PyUnstable_Module_SetGIL" ;;
-    *) [ "$set_gil" -eq 0 ] || fail "$so" "default ABI, yet calls PyUnstable_Module_SetGIL" ;;
-  esac
   modules+=("$(basename "$so")")
 done
 

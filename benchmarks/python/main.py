@@ -2,7 +2,7 @@
 results/latest.md and results/cache_miss.png. Timing never fails the run:
 only something that breaks does.
 
-usage: main.py BUILD_DIRECTORY RESULTS_DIRECTORY"""
+usage: main.py BUILD_DIRECTORY RESULTS_DIRECTORY [FREE_THREADED_PYTHON]"""
 
 import datetime
 import os
@@ -10,6 +10,7 @@ import platform
 import sys
 import tempfile
 
+import builds
 import chart
 import hit
 import import_time
@@ -29,6 +30,7 @@ def load():
 
 def main():
     build, results = sys.argv[1], sys.argv[2]
+    free_threaded = sys.argv[3] if len(sys.argv) > 3 else None
     os.makedirs(results, exist_ok=True)
     load_before = load()
     with tempfile.TemporaryDirectory(prefix="zorf-bench-", dir=scratch_root()) as directory:
@@ -42,6 +44,11 @@ def main():
         import_figures, import_details = import_time.run()
         print("threads ...", flush=True)
         thread_figures, thread_details = threads.run(directory)
+        if free_threaded:
+            print("default and free-threaded builds ...", flush=True)
+            build_figures, _ = builds.run(build, directory, {"default": sys.executable,
+                                                             "free-threaded": free_threaded})
+            thread_figures += build_figures
 
     figures = hit_figures + miss_figures + import_figures + thread_figures
     context = (f"{datetime.datetime.now().isoformat(timespec='seconds')}; Python {platform.python_version()}, "

@@ -93,28 +93,50 @@ class Outcome:
 
 
 class FakeNvml:
-    """Runs scenarios in fresh interpreters against one variant of the fake."""
+    """Runs scenarios in fresh interpreters against one variant of the fake.
+
+    Each thread that uses it gets a work folder of its own (with its cache
+    path, configuration and log), so that a test body may run in several
+    threads at once (pytest-run-parallel) without the threads seeing each
+    other's files."""
 
     def __init__(self, root, workdir):
         self.root = Path(root)
-        self.workdir = Path(workdir)
-        self.path = self.workdir / "node_id"
-        self.log_file = self.workdir / "nvml.log"
-        self.config_file = self.workdir / "nvml.conf"
+        self.base = Path(workdir)
+
+    @property
+    def workdir(self):
+        folder = self.base / f"thread-{threading.get_ident()}"
+        folder.mkdir(exist_ok=True)
+        return folder
+
+    @property
+    def path(self):
+        return self.workdir / "node_id"
+
+    @property
+    def log_file(self):
+        return self.workdir / "nvml.log"
+
+    @property
+    def config_file(self):
+        return self.workdir / "nvml.conf"
 
     def run(self, code, *, variant="full", config=DEFAULT_CONFIG, path=None):
-        self.config_file.write_text("".join(line + "\n" for line in config))
-        self.log_file.unlink(missing_ok=True)
+        workdir = self.workdir
+        config_file, log_file = workdir / "nvml.conf", workdir / "nvml.log"
+        config_file.write_text("".join(line + "\n" for line in config))
+        log_file.unlink(missing_ok=True)
         env = dict(os.environ, LD_LIBRARY_PATH=str(self.root / variant),
-                   FAKE_NVML_CONFIG=str(self.config_file), FAKE_NVML_LOG=str(self.log_file))
+                   FAKE_NVML_CONFIG=str(config_file), FAKE_NVML_LOG=str(log_file))
         proc = subprocess.run(
-            [sys.executable, "-c", PRELUDE + code, str(self.path if path is None else path), str(TESTS_DIR)],
-            env=env, cwd=self.workdir, capture_output=True, text=True, errors="backslashreplace",
+            [sys.executable, "-c", PRELUDE + code, str(workdir / "node_id" if path is None else path), str(TESTS_DIR)],
+            env=env, cwd=workdir, capture_output=True, text=True, errors="backslashreplace",
             timeout=120)
         assert proc.returncode == 0, f"exit {proc.returncode}\n{proc.stdout}\n{proc.stderr}"
         lines = proc.stdout.strip().splitlines()
         data = json.loads(lines[-1]) if lines else None
-        log = self.log_file.read_text().splitlines() if self.log_file.exists() else None
+        log = log_file.read_text().splitlines() if log_file.exists() else None
         return Outcome(data, log, proc.stderr)
 
     def call(self, arguments="PATH", **options):
@@ -140,7 +162,9 @@ def nvml(fake_nvml_dir, tmp_path):
 
 @pytest.fixture
 def default_cache():
-    """/tmp/zorf, given back afterwards exactly as it was (or absent)."""
+    """/tmp/zorf, given back afterwards exactly as it was (or absent). One path
+    for the whole machine: the tests that use it run in one thread only
+    (thread_unsafe_fixtures in pyproject.toml)."""
     path = Path("/tmp/zorf")
     if path.is_symlink() or (path.exists() and not path.is_file()):
         pytest.skip("/tmp/zorf is not a plain file here; it is left alone")

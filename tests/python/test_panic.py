@@ -38,8 +38,10 @@ emit(dict(seen, module=cls.__module__, name=cls.__name__, qualname=cls.__qualnam
 
 @pytest.fixture(scope="module")
 def panic(fake_nvml_dir, tmp_path_factory):
+    """The cache path the scenario used, and what it gave. Run once, so its
+    path is taken here: the tests may run in other threads."""
     nvml = FakeNvml(fake_nvml_dir, tmp_path_factory.mktemp("panic"))
-    return nvml, nvml.run(SCENARIO, variant="without_shutdown")
+    return nvml.path, nvml.run(SCENARIO, variant="without_shutdown")
 
 
 @pytest.mark.parametrize(("fact", "expected"), [
@@ -80,9 +82,9 @@ def test_panic_is_reported_on_stderr(panic):
 
 
 def test_cache_is_written_before_the_panic_and_nvml_left_open(panic):
-    nvml, outcome = panic
+    path, outcome = panic
     expected = node_id_of(UUIDS)
-    assert nvml.path.read_text() == expected
+    assert path.read_text() == expected
     assert outcome.data["cached"] == expected
     assert outcome.data["log"][0] == "load" and outcome.data["log"][-1] == "nvmlDeviceGetUUID 1 96"
     assert "unload" not in outcome.data["log"]
