@@ -16,27 +16,7 @@ import time
 
 import zorf_lib
 
-from threads import build_description
-
-
-def throughput(path, threads, calls):
-    per_thread = calls // threads
-    start = threading.Barrier(threads + 1)
-
-    def work():
-        call = zorf_lib.get_gpu_node_id
-        start.wait()
-        for _ in range(per_thread):
-            call(path)
-
-    workers = [threading.Thread(target=work) for _ in range(threads)]
-    for worker in workers:
-        worker.start()
-    start.wait()
-    began = time.perf_counter()
-    for worker in workers:
-        worker.join()
-    return per_thread * threads / (time.perf_counter() - began)
+from threads import build_description, throughput
 
 
 def gc_wait(path, delay):
