@@ -28,7 +28,7 @@ fi
 free_threaded_venv "$python_ft" .venv-ft scikit-build-core >/dev/null
 
 sysroot=$root/build/aarch64/sysroot
-[ -f "$sysroot/.packages" ] || bash scripts/cross_aarch64.sh --sysroot-only
+bash scripts/cross_aarch64.sh --build-only
 
 raw=build/wheels/raw
 rm -rf "$raw" dist

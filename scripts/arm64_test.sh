@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# Runs the whole Python suite on 64-bit Arm, under qemu-user: the module and
+# the fake NVML cross-built by scripts/cross_aarch64.sh, imported by an arm64
+# CPython 3.14 that runs emulated, as do the many interpreters the tests start.
+#
+#   bash scripts/arm64_test.sh [--free-threaded] [pytest options]
+#
+# The default build is Debian's arm64 python3.14 (unstable suite), unpacked
+# with its dependencies under build/aarch64/runtime, never installed. The
+# free-threaded one is CPython cross-built from the source tarball named by
+# $CPYTHON_SOURCE (scripts/cpython.sh, flavour free-threaded-aarch64: once per
+# machine, a few minutes), else one built earlier; it runs on the same
+# libraries. pytest, pytest-run-parallel and blake3 are arm64 wheels fetched
+# by this machine's pip.
+# Safe to run again: quiet until the tests when all is present.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+top=build/aarch64
+abi=cp314
+if [ "${1:-}" = --free-threaded ]; then
+  abi=cp314t
+  shift
+fi
+
+bash scripts/cross_aarch64.sh --build-only
+source scripts/lib/apt.sh
+source scripts/lib/arm64_root.sh
+source scripts/lib/emulated_python.sh
+
+# The fake NVML is C++ with the shared runtime, which the interpreter's own
+# dependencies do not bring.
+runtime=$root/$top/runtime
+arm64_root "$runtime" python3.14-minimal libpython3.14-stdlib libblake3-0 libstdc++6
+# Debian's interpreter also looks in these; absent from the root, qemu would
+# fall through to this machine's folders of the same name.
+mkdir -p "$runtime/usr/lib/python3/dist-packages" "$runtime/usr/local/lib/python3.14/dist-packages"
+
+if [ "$abi" = cp314 ]; then
+  python=$runtime/usr/bin/python3.14-qemu
+  emulated_wrapper "$python" "$runtime" "$runtime/usr/bin/python3.14"
+  emulated_bytecode "$runtime/.bytecode" "$python" "$runtime/usr/lib/python3.14"
+else
+  if [ -n "${CPYTHON_SOURCE:-}" ]; then
+    interpreter=$(bash scripts/cpython.sh "$CPYTHON_SOURCE" free-threaded-aarch64)
+  else
+    interpreter=""
+    cache=${ZORF_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/zorf_lib}/cpython
+    for complete in "$cache"/cpython-3.14.*-free-threaded-aarch64/.complete; do
+      [ -f "$complete" ] && interpreter=$(dirname "$complete")/bin/python3.14t
+    done
+    [ -n "$interpreter" ] || {
+      echo "arm64_test: no free-threaded CPython for aarch64: name a CPython 3.14 source tarball in" \
+        "CPYTHON_SOURCE to build one" >&2
+      exit 2
+    }
+  fi
+  # Outside the per-machine cache, since it names this checkout's root; the
+  # interpreter then finds its library where it was installed. Its install
+  # compiled that library already.
+  mkdir -p "$root/$top/$abi"
+  python=$root/$top/$abi/python3.14t-qemu
+  emulated_wrapper "$python" "$runtime" "$interpreter"
+fi
+
+site=$root/$top/site-$abi
+emulated_site "$site" "$abi" pytest blake3 pytest-run-parallel
+# Installed as pip would, the type stubs beside the module.
+module=$root/$top/module-$abi
+cmake --install "$top/cpython-${abi#cp}" --prefix "$module" >/dev/null
+
+export PYTHONPATH=$module:$site
+export ZORF_FAKE_NVML_DIR=$root/$top/tests/fake_nvml
+echo "== the Python suite on $("$python" -c 'import platform, sys; print(platform.machine(), sys.version.split()[0], "free-threaded" if not sys._is_gil_enabled() else "default build")') under qemu-aarch64"
+start=$(date +%s)
+status=0
+"$python" -m pytest -q tests/python "$@" || status=$?
+echo "arm64_test: $(( $(date +%s) - start )) s under emulation"
+exit "$status"
