@@ -4,6 +4,13 @@
 # CPython 3.14 that runs emulated, as do the many interpreters the tests start.
 #
 #   bash scripts/arm64_test.sh [--free-threaded] [pytest options]
+#   bash scripts/arm64_test.sh --wheel WHEEL
+#
+# --wheel installs an aarch64 release wheel (scripts/build_wheels.sh) as a
+# user would, with pip (this machine's, for the target's platform), into a
+# folder of its own, and calls the module from there against the fake NVML,
+# a cache miss and then a hit, on the interpreter of its ABI, on a copy of the
+# target's root from which libblake3 is removed: the wheel must carry its own.
 #
 # The default build is Debian's arm64 python3.14 (unstable suite), unpacked
 # with its dependencies under build/aarch64/runtime, never installed. The
@@ -18,10 +25,19 @@ cd "$(dirname "$0")/.."
 root=$PWD
 top=build/aarch64
 abi=cp314
-if [ "${1:-}" = --free-threaded ]; then
-  abi=cp314t
-  shift
-fi
+wheel=""
+case ${1:-} in
+  --free-threaded) abi=cp314t; shift ;;
+  --wheel)
+    wheel=$(realpath "$2")
+    shift 2
+    case $(basename "$wheel") in
+      *-cp314t-manylinux_*_aarch64.whl) abi=cp314t ;;
+      *-cp314-manylinux_*_aarch64.whl) ;;
+      *) echo "arm64_test: $wheel is not an aarch64 release wheel" >&2; exit 2 ;;
+    esac
+    ;;
+esac
 
 bash scripts/cross_aarch64.sh --build-only
 source scripts/lib/apt.sh
@@ -61,6 +77,39 @@ else
   mkdir -p "$root/$top/$abi"
   python=$root/$top/$abi/python3.14t-qemu
   emulated_wrapper "$python" "$runtime" "$interpreter"
+fi
+
+if [ -n "$wheel" ]; then
+  # The same root without BLAKE3, hard links for the rest.
+  bare=$runtime-without-blake3
+  if [ "$(cat "$bare/.packages" 2>/dev/null)" != "$(cat "$runtime/.packages")" ]; then
+    rm -rf "$bare"
+    cp -al "$runtime" "$bare"
+    rm -f "$bare"/usr/lib/aarch64-linux-gnu/libblake3*
+  fi
+  installed=$root/$top/wheel-$abi
+  rm -rf "$installed"
+  mkdir -p "$installed"
+  if [ "$abi" = cp314 ]; then
+    # Beside Debian's interpreter, as above, so that it finds its own library.
+    python=$bare/usr/bin/python3.14-qemu
+    interpreter=$bare/usr/bin/python3.14
+  else
+    python=$installed/python-qemu
+  fi
+  emulated_wrapper "$python" "$bare" "$interpreter"
+  platform=$(basename "$wheel" .whl)
+  platform=${platform##*-}
+  .venv/bin/python -m pip install -q --disable-pip-version-check --no-index --no-deps --target "$installed/site" \
+    --platform "$platform" --python-version 3.14 --implementation cp --abi "$abi" --only-binary=:all: "$wheel"
+  # What the fake NVML's two GPUs give: the UUIDs of tests/python/conftest.py.
+  uuids=(GPU-f1e2d3c4-0000-4000-8000-00000000000b GPU-0a1b2c3d-0000-4000-8000-00000000000a)
+  printf 'uuid_text %s\n' "${uuids[@]}" >"$installed/nvml.conf"
+  expected=$(.venv/bin/python -c 'import sys, blake3; print(blake3.blake3("".join(sorted(sys.argv[1:])).encode()).hexdigest())' "${uuids[@]}")
+  (cd "$installed" && LD_LIBRARY_PATH=$root/$top/tests/fake_nvml/full FAKE_NVML_CONFIG=$installed/nvml.conf \
+    PYTHONPATH=$installed/site "$python" "$root/tests/wheel/use_installed.py" "$expected" "$installed/node-id" \
+    "$installed/site")
+  exit
 fi
 
 site=$root/$top/site-$abi

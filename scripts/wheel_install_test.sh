@@ -4,8 +4,9 @@
 # system on which libblake3 is not installed, with nothing of this machine
 # but the interpreter (Debian's python3.14 for cp314, the free-threaded build
 # of scripts/cpython.sh for cp314t) and the fake NVML; then imports it and
-# calls it, a cache miss and then a hit. The aarch64 wheels are tried under
-# emulation by scripts/arm64_test.sh.
+# calls it, a cache miss and then a hit. Then the same for each aarch64
+# wheel, under emulation (scripts/arm64_test.sh --wheel), on a copy of the
+# arm64 root without libblake3.
 #
 # The new system is a debootstrap of Debian 12, made once and kept as a
 # tarball in ~/.cache/zorf_lib (ZORF_CACHE_DIR), unpacked afresh each run and
@@ -100,3 +101,8 @@ echo "wheel_install_test: installing ${wheels[*]##*/} in a new Debian 12 system"
 chroot "$new" /usr/bin/env -i HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
   LANG=C.UTF-8 $(env | grep -E '^PIP_' | tr '\n' ' ') /bin/bash /srv/run.sh
 echo "wheel_install_test: both x86_64 wheels installed and worked"
+
+for wheel in dist/zorf_lib-*-cp314-cp314-manylinux_*_aarch64.whl dist/zorf_lib-*-cp314-cp314t-manylinux_*_aarch64.whl; do
+  bash scripts/arm64_test.sh --wheel "$wheel"
+done
+echo "wheel_install_test: both aarch64 wheels installed and worked under qemu-aarch64"

@@ -2,7 +2,9 @@
 would: imports zorf_lib from where the wheel put it and calls it against the
 fake NVML (on the loader path) twice: a cache miss, then a hit.
 
-usage: python use_installed.py EXPECTED_IDENTIFIER CACHE_PATH"""
+usage: python use_installed.py EXPECTED_IDENTIFIER CACHE_PATH [SITE]
+SITE: where the wheel was installed, when not the interpreter's own
+site-packages (pip install --target)."""
 
 import os
 import sys
@@ -11,7 +13,7 @@ import sysconfig
 import zorf_lib
 
 expected, path = sys.argv[1], sys.argv[2]
-site = sysconfig.get_paths()["platlib"]
+site = sys.argv[3] if len(sys.argv) > 3 else sysconfig.get_paths()["platlib"]
 assert zorf_lib.__file__.startswith(site + os.sep), f"{zorf_lib.__file__} is not from {site}"
 if sysconfig.get_config_var("Py_GIL_DISABLED"):
     assert not sys._is_gil_enabled(), "importing zorf_lib enabled the GIL"
