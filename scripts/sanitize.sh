@@ -6,8 +6,15 @@
 #   python-asan  Python tests against the module from build/asan
 #   valgrind     memcheck over many cache hits and misses, C++ and Python (build/valgrind)
 #   all          every one of the above (the default)
+#   ft-tsan      the Python thread and cold-start tests, once as they are and once
+#                in 8 threads, on a free-threaded CPython built with TSan, against
+#                the module built with TSan (build/ft-tsan); not part of `all`
 #
-#   bash scripts/sanitize.sh [asan|tsan|python-asan|valgrind|all] [pytest options]
+# ft-tsan's interpreter: $ZORF_FREE_THREADED_TSAN_PYTHON, else one built from
+# the CPython source tarball named by $CPYTHON_SOURCE (scripts/cpython.sh, once
+# per machine: 20 to 30 minutes on two cores).
+#
+#   bash scripts/sanitize.sh [asan|tsan|python-asan|valgrind|all|ft-tsan] [pytest options]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -17,8 +24,8 @@ trap 'rm -rf "$work"' EXIT
 mode=${1:-all}
 [ $# -gt 0 ] && shift
 case $mode in
-  asan | tsan | python-asan | valgrind | all) ;;
-  *) echo "usage: $0 [asan|tsan|python-asan|valgrind|all] [pytest options]" >&2; exit 2 ;;
+  asan | tsan | python-asan | valgrind | all | ft-tsan) ;;
+  *) echo "usage: $0 [asan|tsan|python-asan|valgrind|all|ft-tsan] [pytest options]" >&2; exit 2 ;;
 esac
 
 bash scripts/setup.sh
@@ -89,10 +96,13 @@ run_python_asan() {
   # Left out: the wheel tests build and install a release wheel, in which
   # nothing of the ASan build takes part; and the tests that watch the
   # process's memory stay flat over many calls, which ASan's quarantine of
-  # freed blocks defeats by design (the valgrind run looks for leaks).
+  # freed blocks defeats by design (the valgrind run looks for leaks), with
+  # the test of their measures: ASan's malloc is invisible to mallinfo2, and
+  # PYTHONMALLOC=malloc leaves Python no block count.
   env "${env[@]}" .venv/bin/python -m pytest -q -p no:cacheprovider tests/python \
     --ignore=tests/python/test_wheel.py \
-    --deselect=tests/python/test_threads.py::test_repeated_calls_leave_memory_and_descriptors_flat "$@"
+    --deselect=tests/python/test_threads.py::test_repeated_calls_leave_memory_and_descriptors_flat \
+    --deselect=tests/python/test_threads.py::test_the_measures_see_a_leak "$@"
 }
 
 ensure_valgrind() {
@@ -185,6 +195,120 @@ sys.exit(1 if ours else 0)
 EOF
 }
 
+# The interpreter for ft-tsan, built once per machine unless one is named.
+ft_tsan_python() {
+  if [ -n "${ZORF_FREE_THREADED_TSAN_PYTHON:-}" ]; then
+    echo "$ZORF_FREE_THREADED_TSAN_PYTHON"
+  elif [ -n "${CPYTHON_SOURCE:-}" ]; then
+    bash scripts/cpython.sh "$CPYTHON_SOURCE" free-threaded-tsan
+  else
+    echo "sanitize: ft-tsan needs a free-threaded CPython 3.14 built with --with-thread-sanitizer: name one in" \
+      "ZORF_FREE_THREADED_TSAN_PYTHON, or name a CPython source tarball in CPYTHON_SOURCE to build one" >&2
+    exit 2
+  fi
+}
+
+# A free-threaded interpreter without TSan, with pip, for installing the test
+# packages: pip itself under TSan is slow and its reports are not ours.
+ft_packages_python() {
+  if [ -x .venv-ft/bin/python ]; then
+    echo .venv-ft/bin/python
+    return
+  fi
+  local base=${ZORF_FREE_THREADED_PYTHON:-}
+  if [ -z "$base" ]; then
+    [ -n "${CPYTHON_SOURCE:-}" ] || {
+      echo "sanitize: ft-tsan installs pytest with a free-threaded CPython 3.14 without TSan: name one in" \
+        "ZORF_FREE_THREADED_PYTHON, or a CPython source tarball in CPYTHON_SOURCE" >&2
+      exit 2
+    }
+    base=$(bash scripts/cpython.sh "$CPYTHON_SOURCE" free-threaded)
+  fi
+  [ -x build/ft-tsan/pip-venv/bin/python ] || "$base" -m venv build/ft-tsan/pip-venv >&2
+  echo build/ft-tsan/pip-venv/bin/python
+}
+
+run_ft_tsan() {
+  echo "== Python thread tests on a free-threaded CPython with TSan"
+  local python
+  python=$(ft_tsan_python)
+  [ -x "$python" ] || { echo "sanitize: no interpreter at $python" >&2; exit 1; }
+  # As in run_tsan; the interpreter's own build did the same (cpython.sh).
+  local probe
+  local -a launch=()
+  probe=$("$python" -c pass 2>&1 || true)
+  if grep -q 'ThreadSanitizer: unexpected memory mapping' <<<"$probe"; then
+    echo "ft-tsan: address space randomisation trips TSan here; running with setarch -R" >&2
+    launch=(setarch "$(uname -m)" -R)
+  fi
+  "${launch[@]}" "$python" - <<'PY' || { echo "sanitize: $python is not a free-threaded CPython 3.14 built with TSan" >&2; exit 1; }
+import sys, sysconfig
+assert sys.version_info[:2] == (3, 14) and sysconfig.get_config_var("Py_GIL_DISABLED") == 1
+assert "--with-thread-sanitizer" in sysconfig.get_config_var("CONFIG_ARGS")
+PY
+
+  local tree=build/ft-tsan
+  # CMake runs the interpreter to find its headers and its module suffix.
+  "${launch[@]}" cmake --preset ft-tsan -DPython_EXECUTABLE="$python" >/dev/null
+  cmake --build --preset ft-tsan
+
+  local module_dir=$root/$tree/src/python packages=$root/$tree/packages
+  local -a env=(
+    PYTHONPATH="$module_dir:$packages"
+    ZORF_FAKE_NVML_DIR="$root/$tree/fake_nvml"
+    # Inherited by every interpreter the tests start. A report ends the
+    # process with status 66, which the tests check of each child.
+    TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$root/tests/sanitizers/ft_tsan.supp"
+  )
+  if ! env "${env[@]}" "${launch[@]}" "$python" -c 'import pytest, pytest_run_parallel, blake3' 2>/dev/null; then
+    echo "ft-tsan: installing pytest, pytest-run-parallel and blake3 into $packages" >&2
+    rm -rf "$packages"
+    "$(ft_packages_python)" -m pip install -q --disable-pip-version-check --target "$packages" \
+      pytest pytest-run-parallel blake3
+  fi
+
+  local loaded
+  loaded=$(env "${env[@]}" "${launch[@]}" "$python" -c 'import zorf_lib; print(zorf_lib.__file__)')
+  case $loaded in
+    "$module_dir"/zorf_lib.cpython-314t-*.so) ;;
+    *) echo "sanitize: the tests would import $loaded, not a cp314t module from $module_dir" >&2; exit 1 ;;
+  esac
+  grep -q __tsan_func_entry <<<"$(nm -D --undefined-only "$loaded")" ||
+    { echo "sanitize: $loaded is not built with TSan" >&2; exit 1; }
+
+  # The run proves nothing unless a race in an interpreter the tests start
+  # ends it with TSan's status: a library whose two threads bump one counter
+  # with nothing to order them, in an interpreter with the tests' environment.
+  printf '%s\n' '#include <pthread.h>' 'static long counter;' \
+    'static void* bump(void* arg) { for (int i = 0; i < 1000; ++i) ++counter; return arg; }' \
+    'void race(void) { pthread_t a, b; pthread_create(&a, 0, bump, 0); pthread_create(&b, 0, bump, 0);' \
+    '  pthread_join(a, 0); pthread_join(b, 0); }' >"$tree/canary.c"
+  cc -fsanitize=thread -g -O1 -shared -fPIC "$tree/canary.c" -o "$tree/canary.so"
+  local canary status=0
+  canary=$(env "${env[@]}" "${launch[@]}" "$python" -c 'import ctypes, sys; ctypes.CDLL(sys.argv[1]).race()' \
+    "$root/$tree/canary.so" 2>&1) || status=$?
+  if [ "$status" -ne 66 ] || ! grep -q 'WARNING: ThreadSanitizer: data race' <<<"$canary"; then
+    echo "sanitize: a race in a child interpreter did not end it with TSan's status 66 (got $status);" \
+      "the run would prove nothing:" >&2
+    echo "$canary" >&2
+    exit 1
+  fi
+
+  # Left out: the tests that watch the process's memory stay flat, and that
+  # their measures see a leak. Under TSan, malloc is TSan's own, which
+  # mallinfo2 does not see, and every load of NVML leaves TSan's shadow of it
+  # resident; they run no two calls at once, and leaks are valgrind's business.
+  local -a tests=(
+    tests/python/test_threads.py tests/python/test_cold_start.py tests/python/test_free_threading.py
+    --deselect=tests/python/test_threads.py::test_repeated_calls_leave_memory_and_descriptors_flat
+    --deselect=tests/python/test_threads.py::test_the_measures_see_a_leak
+  )
+  echo "-- as they are"
+  env "${env[@]}" "${launch[@]}" "$python" -m pytest -q -p no:cacheprovider "${tests[@]}" "$@"
+  echo "-- every test body in 8 threads at once"
+  env "${env[@]}" "${launch[@]}" "$python" -m pytest -q -p no:cacheprovider "${tests[@]}" --parallel-threads=8 "$@"
+}
+
 case $mode in
   asan) run_asan ;;
   tsan) run_tsan ;;
@@ -196,5 +320,6 @@ case $mode in
     run_python_asan "$@"
     run_valgrind
     ;;
+  ft-tsan) run_ft_tsan "$@" ;;
 esac
 echo "sanitize: $mode passed"

@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 
 debian_packages=(g++ cmake ninja-build pkg-config libgtest-dev b3sum)
 sid_packages=(python3.14-dev python3.14-venv python3-pip-whl libblake3-dev)
-python_packages=(scikit-build-core pytest blake3)
+python_packages=(scikit-build-core pytest blake3 pytest-run-parallel)
 
 source scripts/lib/apt.sh
 
@@ -20,7 +20,7 @@ if [ ! -x .venv/bin/python ] || ! .venv/bin/python -c 'import sys; assert sys.ve
   rm -rf .venv
   python3.14 -m venv .venv
 fi
-if ! .venv/bin/python -c 'import scikit_build_core, pytest, blake3' 2>/dev/null; then
+if ! .venv/bin/python -c 'import scikit_build_core, pytest, blake3, pytest_run_parallel' 2>/dev/null; then
   echo "setup: installing Python packages into .venv" >&2
   .venv/bin/python -m pip install -q --disable-pip-version-check "${python_packages[@]}"
 fi

@@ -4,6 +4,7 @@ misses the cache at the same moment, and all of them must agree."""
 import json
 import multiprocessing
 import os
+import time
 
 import cold_start_worker
 from conftest import generated_uuids, node_id_of
@@ -35,8 +36,17 @@ def test_simultaneous_cold_starts_agree(fake_nvml_dir, tmp_path, monkeypatch):
                for out in outs]
     for worker in workers:
         worker.start()
+    # A worker that dies holding the shared barrier's lock leaves the others
+    # blocked for good: the first failure, or the deadline, ends them all.
+    deadline = time.monotonic() + 300
+    while any(w.is_alive() for w in workers) and time.monotonic() < deadline:
+        if any(w.exitcode not in (None, 0) for w in workers):
+            break
+        time.sleep(0.1)
     for worker in workers:
-        worker.join(300)
+        if worker.is_alive():
+            worker.kill()
+        worker.join(10)
     assert [worker.exitcode for worker in workers] == [0] * PROCESSES
 
     expected = node_id_of(generated_uuids(GPUS))
