@@ -107,6 +107,9 @@ run_python_asan() {
 
 ensure_valgrind() {
   source scripts/lib/apt.sh
+  # valgrind needs the C library's debugging symbols of the very version
+  # installed, which the set-up has taken from the unstable suite.
+  apt_install_sid libc6-dbg
   apt_install valgrind
 }
 
