@@ -43,6 +43,7 @@ bash scripts/cross_aarch64.sh --build-only
 source scripts/lib/apt.sh
 source scripts/lib/arm64_root.sh
 source scripts/lib/emulated_python.sh
+source scripts/lib/cpython_cache.sh
 
 # The fake NVML is C++ with the shared runtime, which the interpreter's own
 # dependencies do not bring.
@@ -59,17 +60,10 @@ if [ "$abi" = cp314 ]; then
 else
   if [ -n "${CPYTHON_SOURCE:-}" ]; then
     interpreter=$(bash scripts/cpython.sh "$CPYTHON_SOURCE" free-threaded-aarch64)
-  else
-    interpreter=""
-    cache=${ZORF_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/zorf_lib}/cpython
-    for complete in "$cache"/cpython-3.14.*-free-threaded-aarch64/.complete; do
-      [ -f "$complete" ] && interpreter=$(dirname "$complete")/bin/python3.14t
-    done
-    [ -n "$interpreter" ] || {
-      echo "arm64_test: no free-threaded CPython for aarch64: name a CPython 3.14 source tarball in" \
-        "CPYTHON_SOURCE to build one" >&2
-      exit 2
-    }
+  elif ! interpreter=$(cached_cpython free-threaded-aarch64 python3.14t); then
+    echo "arm64_test: no free-threaded CPython for aarch64: name a CPython 3.14 source tarball in" \
+      "CPYTHON_SOURCE to build one" >&2
+    exit 2
   fi
   # Outside the per-machine cache, since it names this checkout's root; the
   # interpreter then finds its library where it was installed. Its install
@@ -102,13 +96,8 @@ if [ -n "$wheel" ]; then
   platform=${platform##*-}
   .venv/bin/python -m pip install -q --disable-pip-version-check --no-index --no-deps --target "$installed/site" \
     --platform "$platform" --python-version 3.14 --implementation cp --abi "$abi" --only-binary=:all: "$wheel"
-  # What the fake NVML's two GPUs give: the UUIDs of tests/python/conftest.py.
-  uuids=(GPU-f1e2d3c4-0000-4000-8000-00000000000b GPU-0a1b2c3d-0000-4000-8000-00000000000a)
-  printf 'uuid_text %s\n' "${uuids[@]}" >"$installed/nvml.conf"
-  expected=$(.venv/bin/python -c 'import sys, blake3; print(blake3.blake3("".join(sorted(sys.argv[1:])).encode()).hexdigest())' "${uuids[@]}")
   (cd "$installed" && LD_LIBRARY_PATH=$root/$top/tests/fake_nvml/full FAKE_NVML_CONFIG=$installed/nvml.conf \
-    PYTHONPATH=$installed/site "$python" "$root/tests/wheel/use_installed.py" "$expected" "$installed/node-id" \
-    "$installed/site")
+    PYTHONPATH=$installed/site "$python" "$root/tests/wheel/use_installed.py" "$installed/node-id" "$installed/site")
   exit
 fi
 

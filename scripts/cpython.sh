@@ -35,7 +35,8 @@ esac
 # agree with it.
 build_packages=(make xz-utils libssl-dev libffi-dev zlib1g-dev libbz2-dev liblzma-dev uuid-dev libzstd-dev)
 
-cache=${ZORF_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/zorf_lib}/cpython
+source scripts/lib/cpython_cache.sh
+cache=$zorf_cache/cpython
 sum=$(sha256sum "$tarball" | cut -c1-16)
 name=$(basename "$tarball" .tar.xz)
 prefix=$cache/$name-$sum-$flavour
@@ -59,19 +60,14 @@ if [ ! -f "$prefix/.complete" ]; then
   echo "cpython: building $name ($flavour) into $prefix, about $expect on two cores; log: $log" >&2
   start=$(date +%s)
   # A TSan build runs instrumented programs while it builds (configure's
-  # checks, then the new interpreter), and GCC 12's TSan runtime dies at start
-  # on kernels with more random mmap bits than it expects; without
-  # randomisation it always fits (as in sanitize.sh).
+  # checks, then the new interpreter).
   launch=()
   if [ "$flavour" = free-threaded-tsan ]; then
     printf 'int main(void) { return 0; }\n' >"$work/probe.c"
-    probe=""
     if cc -fsanitize=thread "$work/probe.c" -o "$work/probe" >/dev/null 2>&1; then
-      probe=$("$work/probe" 2>&1 || true)
-    fi
-    if grep -q 'ThreadSanitizer: unexpected memory mapping' <<<"$probe"; then
-      echo "cpython: address space randomisation trips TSan here; building with setarch -R" >&2
-      launch=(setarch "$(uname -m)" -R)
+      source scripts/lib/tsan_launch.sh
+      tsan_launch_for cpython "$work/probe"
+      launch=("${tsan_launch[@]}")
     fi
   fi
   if [ "$flavour" = free-threaded-aarch64 ]; then

@@ -18,6 +18,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+source scripts/lib/tsan_launch.sh
+source scripts/lib/free_threaded.sh
 work=""
 trap 'rm -rf "$work"' EXIT
 
@@ -44,18 +46,8 @@ run_asan() {
 run_tsan() {
   echo "== C++ tests under TSan"
   build tsan
-  # TSan's runtime (GCC 12's) expects the address space layout of kernels
-  # with fewer random mmap bits and dies at start on the others; without
-  # randomisation it always fits. The personality is inherited by everything
-  # ctest starts.
-  local probe
-  probe=$(build/tsan/tests/core_tests --gtest_list_tests 2>&1 || true)
-  if grep -q 'ThreadSanitizer: unexpected memory mapping' <<<"$probe"; then
-    echo "tsan: address space randomisation trips TSan here; running with setarch -R" >&2
-    setarch "$(uname -m)" -R ctest --preset tsan
-  else
-    ctest --preset tsan
-  fi
+  tsan_launch_for tsan build/tsan/tests/core_tests --gtest_list_tests
+  "${tsan_launch[@]}" ctest --preset tsan
 }
 
 sanitizer_runtime() {
@@ -218,15 +210,12 @@ ft_packages_python() {
     echo .venv-ft/bin/python
     return
   fi
-  local base=${ZORF_FREE_THREADED_PYTHON:-}
-  if [ -z "$base" ]; then
-    [ -n "${CPYTHON_SOURCE:-}" ] || {
-      echo "sanitize: ft-tsan installs pytest with a free-threaded CPython 3.14 without TSan: name one in" \
-        "ZORF_FREE_THREADED_PYTHON, or a CPython source tarball in CPYTHON_SOURCE" >&2
-      exit 2
-    }
-    base=$(bash scripts/cpython.sh "$CPYTHON_SOURCE" free-threaded)
-  fi
+  local base
+  base=$(free_threaded_python) || {
+    echo "sanitize: ft-tsan installs pytest with a free-threaded CPython 3.14 without TSan: name one in" \
+      "ZORF_FREE_THREADED_PYTHON, or a CPython source tarball in CPYTHON_SOURCE" >&2
+    exit 2
+  }
   [ -x build/ft-tsan/pip-venv/bin/python ] || "$base" -m venv build/ft-tsan/pip-venv >&2
   echo build/ft-tsan/pip-venv/bin/python
 }
@@ -236,15 +225,8 @@ run_ft_tsan() {
   local python
   python=$(ft_tsan_python)
   [ -x "$python" ] || { echo "sanitize: no interpreter at $python" >&2; exit 1; }
-  # As in run_tsan; the interpreter's own build did the same (cpython.sh).
-  local probe
-  local -a launch=()
-  probe=$("$python" -c pass 2>&1 || true)
-  if grep -q 'ThreadSanitizer: unexpected memory mapping' <<<"$probe"; then
-    echo "ft-tsan: address space randomisation trips TSan here; running with setarch -R" >&2
-    launch=(setarch "$(uname -m)" -R)
-  fi
-  "${launch[@]}" "$python" - <<'PY' || { echo "sanitize: $python is not a free-threaded CPython 3.14 built with TSan" >&2; exit 1; }
+  tsan_launch_for ft-tsan "$python" -c pass
+  "${tsan_launch[@]}" "$python" - <<'PY' || { echo "sanitize: $python is not a free-threaded CPython 3.14 built with TSan" >&2; exit 1; }
 import sys, sysconfig
 assert sys.version_info[:2] == (3, 14) and sysconfig.get_config_var("Py_GIL_DISABLED") == 1
 assert "--with-thread-sanitizer" in sysconfig.get_config_var("CONFIG_ARGS")
@@ -252,7 +234,7 @@ PY
 
   local tree=build/ft-tsan
   # CMake runs the interpreter to find its headers and its module suffix.
-  "${launch[@]}" cmake --preset ft-tsan -DPython_EXECUTABLE="$python" >/dev/null
+  "${tsan_launch[@]}" cmake --preset ft-tsan -DPython_EXECUTABLE="$python" >/dev/null
   cmake --build --preset ft-tsan
 
   local module_dir=$root/$tree/src/python packages=$root/$tree/packages
@@ -263,7 +245,7 @@ PY
     # process with status 66, which the tests check of each child.
     TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$root/tests/sanitizers/ft_tsan.supp"
   )
-  if ! env "${env[@]}" "${launch[@]}" "$python" -c 'import pytest, pytest_run_parallel, blake3' 2>/dev/null; then
+  if ! env "${env[@]}" "${tsan_launch[@]}" "$python" -c 'import pytest, pytest_run_parallel, blake3' 2>/dev/null; then
     echo "ft-tsan: installing pytest, pytest-run-parallel and blake3 into $packages" >&2
     rm -rf "$packages"
     "$(ft_packages_python)" -m pip install -q --disable-pip-version-check --target "$packages" \
@@ -271,7 +253,7 @@ PY
   fi
 
   local loaded
-  loaded=$(env "${env[@]}" "${launch[@]}" "$python" -c 'import zorf_lib; print(zorf_lib.__file__)')
+  loaded=$(env "${env[@]}" "${tsan_launch[@]}" "$python" -c 'import zorf_lib; print(zorf_lib.__file__)')
   case $loaded in
     "$module_dir"/zorf_lib.cpython-314t-*.so) ;;
     *) echo "sanitize: the tests would import $loaded, not a cp314t module from $module_dir" >&2; exit 1 ;;
@@ -288,7 +270,7 @@ PY
     '  pthread_join(a, 0); pthread_join(b, 0); }' >"$tree/canary.c"
   cc -fsanitize=thread -g -O1 -shared -fPIC "$tree/canary.c" -o "$tree/canary.so"
   local canary status=0
-  canary=$(env "${env[@]}" "${launch[@]}" "$python" -c 'import ctypes, sys; ctypes.CDLL(sys.argv[1]).race()' \
+  canary=$(env "${env[@]}" "${tsan_launch[@]}" "$python" -c 'import ctypes, sys; ctypes.CDLL(sys.argv[1]).race()' \
     "$root/$tree/canary.so" 2>&1) || status=$?
   if [ "$status" -ne 66 ] || ! grep -q 'WARNING: ThreadSanitizer: data race' <<<"$canary"; then
     echo "sanitize: a race in a child interpreter did not end it with TSan's status 66 (got $status);" \
@@ -307,9 +289,9 @@ PY
     --deselect=tests/python/test_threads.py::test_the_measures_see_a_leak
   )
   echo "-- as they are"
-  env "${env[@]}" "${launch[@]}" "$python" -m pytest -q -p no:cacheprovider "${tests[@]}" "$@"
+  env "${env[@]}" "${tsan_launch[@]}" "$python" -m pytest -q -p no:cacheprovider "${tests[@]}" "$@"
   echo "-- every test body in 8 threads at once"
-  env "${env[@]}" "${launch[@]}" "$python" -m pytest -q -p no:cacheprovider "${tests[@]}" --parallel-threads=8 "$@"
+  env "${env[@]}" "${tsan_launch[@]}" "$python" -m pytest -q -p no:cacheprovider "${tests[@]}" --parallel-threads=8 "$@"
 }
 
 case $mode in

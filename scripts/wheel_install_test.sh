@@ -25,15 +25,12 @@ wheels=(dist/zorf_lib-*-cp314-cp314-manylinux_*_x86_64.whl dist/zorf_lib-*-cp314
 python_ft=$(free_threaded_python) || { echo "wheel_install_test: no free-threaded CPython 3.14" >&2; exit 2; }
 ft_prefix=$(dirname "$(dirname "$python_ft")")
 
-# The fake NVML and what it must give.
 fake_build=build/fake-nvml
 cmake -S . -B "$fake_build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZORF_BUILD_TESTS=ON \
   -DZORF_BUILD_PYTHON=OFF >/dev/null
 cmake --build "$fake_build" --target fake_nvml_full >/dev/null
-uuids=(GPU-f1e2d3c4-0000-4000-8000-00000000000b GPU-0a1b2c3d-0000-4000-8000-00000000000a)
-expected=$(.venv/bin/python -c 'import sys, blake3; print(blake3.blake3("".join(sorted(sys.argv[1:])).encode()).hexdigest())' "${uuids[@]}")
 
-cache=${ZORF_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/zorf_lib}
+cache=$zorf_cache
 base=$cache/bookworm-base.tar
 if [ ! -f "$base" ]; then
   apt_install debootstrap
@@ -86,13 +83,12 @@ quiet apt-get -o DPkg::Lock::Timeout=900 update
 quiet apt-get -o DPkg::Lock::Timeout=900 install -y -o Dpkg::Options::=--force-overwrite -t sid \
   python3.14 python3.14-venv libstdc++6
 if ldconfig -p | grep -q libblake3; then echo "libblake3 is installed here; the test needs a system without it" >&2; exit 1; fi
-printf 'uuid_text %s\n' ${uuids[*]} > /srv/nvml.conf
 check() {  # check PYTHON WHEEL
   rm -rf /srv/venv
   "\$1" -m venv /srv/venv
   /srv/venv/bin/python -m pip install -q --no-index --disable-pip-version-check "\$2"
   (cd /srv && LD_LIBRARY_PATH=/srv/fake_nvml FAKE_NVML_CONFIG=/srv/nvml.conf \
-    /srv/venv/bin/python /srv/check/use_installed.py $expected /srv/node-id-\$(basename "\$1"))
+    /srv/venv/bin/python /srv/check/use_installed.py /srv/node-id-\$(basename "\$1"))
 }
 check /usr/bin/python3.14 /srv/wheels/$(basename "${wheels[0]}")
 check $python_ft /srv/wheels/$(basename "${wheels[1]}")

@@ -1,5 +1,6 @@
 # Finding a free-threaded CPython 3.14 and making the project's venv on it
 # (sourced, not run). Used by scripts/free_threaded_test.sh and the benchmarks.
+source scripts/lib/cpython_cache.sh
 
 # Prints the interpreter's path, or nothing (status 1) when there is none:
 # $ZORF_FREE_THREADED_PYTHON, else python3.14t on the PATH, else one built by
@@ -11,13 +12,7 @@ free_threaded_python() {
   if [ -z "$python" ] && [ -n "${CPYTHON_SOURCE:-}" ]; then
     python=$(bash scripts/cpython.sh "$CPYTHON_SOURCE" free-threaded) || return 1
   fi
-  if [ -z "$python" ]; then
-    local cache=${ZORF_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/zorf_lib}/cpython complete
-    for complete in "$cache"/cpython-3.14.*-free-threaded/.complete; do
-      [ -f "$complete" ] && python=$(find "$(dirname "$complete")/bin" -maxdepth 1 -name 'python3.14t' | head -n 1)
-    done
-  fi
-  [ -n "$python" ] || return 1
+  [ -n "$python" ] || python=$(cached_cpython free-threaded python3.14t) || return 1
   "$python" -c 'import sys, sysconfig; assert sys.version_info[:2] == (3, 14) and sysconfig.get_config_var("Py_GIL_DISABLED") == 1' \
     2>/dev/null || { echo "$python is not a free-threaded CPython 3.14" >&2; return 1; }
   echo "$python"

@@ -130,20 +130,18 @@ class FakeNvml:
         return self.workdir / "nvml.conf"
 
     def run(self, code, *, variant="full", config=DEFAULT_CONFIG, path=None):
-        workdir = self.workdir
-        config_file, log_file = workdir / "nvml.conf", workdir / "nvml.log"
-        config_file.write_text("".join(line + "\n" for line in config))
-        log_file.unlink(missing_ok=True)
+        self.config_file.write_text("".join(line + "\n" for line in config))
+        self.log_file.unlink(missing_ok=True)
         env = dict(os.environ, LD_LIBRARY_PATH=str(self.root / variant),
-                   FAKE_NVML_CONFIG=str(config_file), FAKE_NVML_LOG=str(log_file))
+                   FAKE_NVML_CONFIG=str(self.config_file), FAKE_NVML_LOG=str(self.log_file))
         proc = subprocess.run(
-            [sys.executable, "-c", PRELUDE + code, str(workdir / "node_id" if path is None else path), str(TESTS_DIR)],
-            env=env, cwd=workdir, capture_output=True, text=True, errors="backslashreplace",
+            [sys.executable, "-c", PRELUDE + code, str(self.path if path is None else path), str(TESTS_DIR)],
+            env=env, cwd=self.workdir, capture_output=True, text=True, errors="backslashreplace",
             timeout=SCENARIO_TIMEOUT)
         assert proc.returncode == 0, f"exit {proc.returncode}\n{proc.stdout}\n{proc.stderr}"
         lines = proc.stdout.strip().splitlines()
         data = json.loads(lines[-1]) if lines else None
-        log = log_file.read_text().splitlines() if log_file.exists() else None
+        log = self.log_file.read_text().splitlines() if self.log_file.exists() else None
         return Outcome(data, log, proc.stderr)
 
     def call(self, arguments="PATH", **options):

@@ -1,8 +1,9 @@
 """Run by an interpreter into which a release wheel was installed, as a user
 would: imports zorf_lib from where the wheel put it and calls it against the
-fake NVML (on the loader path) twice: a cache miss, then a hit.
+fake NVML (on the loader path) twice: a cache miss, then a hit. It writes
+the fake's two GPUs into the file that FAKE_NVML_CONFIG names first.
 
-usage: python use_installed.py EXPECTED_IDENTIFIER CACHE_PATH [SITE]
+usage: python use_installed.py CACHE_PATH [SITE]
 SITE: where the wheel was installed, when not the interpreter's own
 site-packages (pip install --target)."""
 
@@ -12,8 +13,16 @@ import sysconfig
 
 import zorf_lib
 
-expected, path = sys.argv[1], sys.argv[2]
-site = sys.argv[3] if len(sys.argv) > 3 else sysconfig.get_paths()["platlib"]
+# The UUIDs of tests/python/conftest.py. The identifier is BLAKE3 over them
+# sorted and joined, as b3sum gives it; the installed system has no BLAKE3 of
+# its own to compute it with.
+UUIDS = ["GPU-f1e2d3c4-0000-4000-8000-00000000000b", "GPU-0a1b2c3d-0000-4000-8000-00000000000a"]
+expected = "163b8bbb08df5a349741d946ac13f0efda6a0932f0a434a2486a0e8b1ae0e887"
+
+path = sys.argv[1]
+site = sys.argv[2] if len(sys.argv) > 2 else sysconfig.get_paths()["platlib"]
+with open(os.environ["FAKE_NVML_CONFIG"], "w") as config:
+    config.writelines(f"uuid_text {uuid}\n" for uuid in UUIDS)
 assert zorf_lib.__file__.startswith(site + os.sep), f"{zorf_lib.__file__} is not from {site}"
 if sysconfig.get_config_var("Py_GIL_DISABLED"):
     assert not sys._is_gil_enabled(), "importing zorf_lib enabled the GIL"
