@@ -6,6 +6,11 @@
 # longer be installed, so tools and development packages that link against
 # them come from the unstable suite too (apt_install_sid). apt waits for a lock
 # held by another process instead of failing at once.
+#
+# "Installed" is not "the version needed": a new machine already carries
+# Debian 12's python3-pip-whl, whose pip cannot run on CPython 3.14. So a
+# package from the unstable suite counts as present only at that suite's
+# version, and the set-up checks what it needs of the tools themselves.
 
 apt_get() {
   DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900 -o Acquire::Retries=3 "$@"
@@ -19,6 +24,17 @@ apt_missing() {
   done
 }
 
+# The named packages whose installed version is not the unstable suite's
+# candidate (missing ones included), one per line. The suite is pinned low, so
+# only `-t sid` makes its version the candidate.
+apt_behind_sid() {
+  LC_ALL=C apt-cache policy -t sid "$@" 2>/dev/null | awk -v wanted="$*" '
+    /^[^ ].*:$/ { name = substr($0, 1, length($0) - 1) }
+    $1 == "Installed:" { installed[name] = $2 }
+    $1 == "Candidate:" { if ($2 == "(none)" || installed[name] != $2) print name; known[name] = 1 }
+    END { n = split(wanted, all, " "); for (i = 1; i <= n; i++) if (!(all[i] in known)) print all[i] }'
+}
+
 apt_need_root() {
   [ "$(id -u)" -eq 0 ] || { echo "$(basename "$0"): run as root to install $*" >&2; exit 1; }
 }
@@ -27,6 +43,9 @@ apt_need_root() {
 # from it unless asked for. Its mirror copy carries an expired date.
 apt_add_sid() {
   [ -f /etc/apt/sources.list.d/sid.sources ] && return
+  apt_need_root "the unstable suite's packages"
+  echo "$(basename "$0"): adding Debian unstable (pinned at 50) to apt: the packages it installs move this" \
+    "machine's C library, OpenSSL and other base libraries to that suite; meant for a disposable machine or container" >&2
   local uri
   uri=$(awk '$1=="URIs:"{print $2; exit}' /etc/apt/sources.list.d/debian.sources 2>/dev/null || true)
   [ -n "$uri" ] || uri=$(awk '$1=="deb"{print $2; exit}' /etc/apt/sources.list)
@@ -49,19 +68,22 @@ apt_install() {
   apt_get install -y -qq $missing >/dev/null 2>&1 || { apt_get update -qq; apt_get install -y -qq $missing >/dev/null; }
 }
 
-# The same from the unstable suite. --force-overwrite settles files that moved
-# between packages there; a first failure is usually a half-finished upgrade
-# that `-f` completes.
+# Brings the named packages to the unstable suite's version, whether they are
+# missing or installed at another (Debian 12's) version. --force-overwrite
+# settles files that moved between packages there; a first failure is usually
+# a half-finished upgrade that `-f` completes.
 apt_install_sid() {
-  local missing
-  missing=$(apt_missing "$@")
-  [ -n "$missing" ] || return 0
-  apt_need_root $missing
-  apt_add_sid
-  echo "$(basename "$0"): installing $(echo $missing) from Debian unstable" >&2
+  local behind
+  [ -f /etc/apt/sources.list.d/sid.sources ] || apt_add_sid
+  behind=$(apt_behind_sid "$@" | sort -u)
+  [ -n "$behind" ] || return 0
+  apt_need_root $behind
+  echo "$(basename "$0"): installing $(echo $behind) from Debian unstable" >&2
   local -a overwrite=(-o Dpkg::Options::=--force-overwrite)
   # shellcheck disable=SC2086
-  apt_get install -y -qq "${overwrite[@]}" -t sid $missing >/dev/null 2>&1 \
+  apt_get install -y -qq "${overwrite[@]}" -t sid $behind >/dev/null 2>&1 \
     || { apt_get update -qq; apt_get install -y -qq "${overwrite[@]}" -f -t sid >/dev/null;
-         apt_get install -y -qq "${overwrite[@]}" -t sid $missing >/dev/null; }
+         apt_get install -y -qq "${overwrite[@]}" -t sid $behind >/dev/null; }
+  behind=$(apt_behind_sid "$@" | sort -u)
+  [ -z "$behind" ] || { echo "$(basename "$0"): still not at the unstable suite's version: $(echo $behind)" >&2; exit 1; }
 }
