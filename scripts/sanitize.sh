@@ -103,6 +103,11 @@ ensure_valgrind() {
   # installed, which the set-up has taken from the unstable suite.
   apt_install_sid libc6-dbg
   apt_install valgrind
+  local libc dbg
+  libc=$(dpkg-query -W -f='${Version}' libc6)
+  dbg=$(dpkg-query -W -f='${Version}' libc6-dbg)
+  [ "$libc" = "$dbg" ] || { echo "sanitize: libc6-dbg $dbg does not match libc6 $libc" >&2; exit 1; }
+  valgrind --version >/dev/null || { echo "sanitize: valgrind does not run" >&2; exit 1; }
 }
 
 # 10,000 calls that find the cache and 1,000 that do not (each one loading,

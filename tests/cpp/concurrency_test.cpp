@@ -124,6 +124,10 @@ TEST(Concurrency, WorkingDirectoryChangesNeverSplitAWrite) {
   const fs::path folders[] = {root / "a", root / "b"};
   for (const auto& folder : folders) fs::create_directory(folder);
   const fs::path previous = fs::current_path();
+  const bool previous_had_cache = fs::exists(fs::symlink_status(previous / "cache"));
+  // Start inside the scratch folder: a write before the mover's first change
+  // of directory would otherwise land wherever the test was started.
+  fs::current_path(folders[0]);
 
   constexpr int kWrites = 20000;
   std::atomic<bool> done{false};
@@ -141,6 +145,8 @@ TEST(Concurrency, WorkingDirectoryChangesNeverSplitAWrite) {
 
   EXPECT_EQ(failures, 0);
   for (const auto& folder : folders) EXPECT_EQ(test::list_dir(folder), std::vector<std::string>{"cache"}) << folder;
+  EXPECT_EQ(fs::exists(fs::symlink_status(previous / "cache")), previous_had_cache)
+      << "a relative write escaped the scratch folder into " << previous;
   fs::remove_all(root);
 }
 

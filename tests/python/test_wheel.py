@@ -41,6 +41,9 @@ def test_wheel_is_tagged_for_this_interpreter(wheel):
     names = zipfile.ZipFile(wheel).namelist()
     assert f"zorf_lib.{sysconfig.get_config_var('SOABI')}.so" in names
     assert "zorf_lib-stubs/__init__.pyi" in names
+    licence = "zorf_lib-0.1.0.dist-info/licenses/LICENSE"
+    assert zipfile.ZipFile(wheel).read(licence) == (ROOT / "LICENSE").read_bytes()
+    assert "License-File: LICENSE" in zipfile.ZipFile(wheel).read("zorf_lib-0.1.0.dist-info/METADATA").decode()
 
 
 def test_wheel_installs_into_a_fresh_environment(wheel, tmp_path):
