@@ -81,7 +81,7 @@ export DEBIAN_FRONTEND=noninteractive
 quiet() { local out; out=\$("\$@" 2>&1) || { printf '%s\n' "\$out" >&2; return 1; }; }
 quiet apt-get -o DPkg::Lock::Timeout=900 update
 quiet apt-get -o DPkg::Lock::Timeout=900 install -y -o Dpkg::Options::=--force-overwrite -t sid \
-  python3.14 python3.14-venv libstdc++6
+  python3.14 python3.14-venv python3-pip-whl libstdc++6
 if ldconfig -p | grep -q libblake3; then echo "libblake3 is installed here; the test needs a system without it" >&2; exit 1; fi
 check() {  # check PYTHON WHEEL
   rm -rf /srv/venv

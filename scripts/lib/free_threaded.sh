@@ -23,7 +23,10 @@ free_threaded_python() {
 free_threaded_venv() {
   local python=$1 venv=$2
   shift 2
-  if [ ! -x "$venv/bin/python" ] || [ "$("$venv/bin/python" -c 'import sys; print(sys._base_executable)')" != "$python" ]; then
+  # Remade when it is on another interpreter, or when its pip does not run (a
+  # set-up that failed half-way leaves a venv without one).
+  if [ ! -x "$venv/bin/python" ] || [ "$("$venv/bin/python" -c 'import sys; print(sys._base_executable)')" != "$python" ] \
+    || ! "$venv/bin/python" -m pip --version >/dev/null 2>&1; then
     rm -rf "$venv"
     "$python" -m venv "$venv"
   fi
