@@ -8,7 +8,6 @@ import shutil
 import socket
 import stat
 import subprocess
-import sys
 import tempfile
 from pathlib import Path
 
@@ -200,12 +199,14 @@ def test_out_of_memory_raises_in_a_new_thread(nvml, miss):
     assert outcome.data[-1] == ("RuntimeError" if miss else "value"), " ".join(outcome.data)
 
 
-def as_nobody(code, *args):
-    """Runs Python `code` as the second local user "nobody", as that user would
-    plant files, with the paths `args` as sys.argv[1:]."""
-    proc = subprocess.run([sys.executable, "-c", code, *map(str, args)], user=NOBODY, group=NOBODY,
-                          extra_groups=[], capture_output=True, text=True, timeout=SCENARIO_TIMEOUT)
-    assert proc.returncode == 0, proc.stderr
+def as_nobody(*commands):
+    """Runs each command (a program and its arguments) as the second local
+    user "nobody", as that user would plant files. Plain system programs: the
+    interpreter under test may sit where that user cannot reach it."""
+    for command in commands:
+        proc = subprocess.run([str(part) for part in command], user=NOBODY, group=NOBODY, extra_groups=[],
+                              capture_output=True, text=True, timeout=SCENARIO_TIMEOUT)
+        assert proc.returncode == 0, proc.stderr
 
 
 @pytest.fixture
@@ -220,8 +221,12 @@ def shared_tmp():
     shutil.rmtree(folder)
 
 
-PLANT_LINK_AS_FOLDER = "import os, sys; os.symlink(sys.argv[1], sys.argv[2])"
-PLANT_FOLDER_WITH_LINK = "import os, sys; os.mkdir(sys.argv[2]); os.symlink(sys.argv[1] + '/token', sys.argv[2] + '/token')"
+def plant_link_as_folder(private, adir):
+    return [["ln", "-s", private, adir]]
+
+
+def plant_folder_with_link(private, adir):
+    return [["mkdir", "-m", "0755", adir], ["ln", "-s", private / "token", adir / "token"]]
 
 
 # The other user's link in the shared folder, met as a folder on the way, is
@@ -229,16 +234,19 @@ PLANT_FOLDER_WITH_LINK = "import os, sys; os.mkdir(sys.argv[2]); os.symlink(sys.
 # link is beyond any link rule (the link is not in a shared folder): the
 # caller's own token comes back as the identifier. That is why a cache path
 # must not pass through a folder another user can create.
-@pytest.mark.parametrize("plant, refused", [(PLANT_LINK_AS_FOLDER, True), (PLANT_FOLDER_WITH_LINK, False)],
+@pytest.mark.parametrize("plant, refused", [(plant_link_as_folder, True), (plant_folder_with_link, False)],
                          ids=["their-link-as-a-folder", "their-folder-holding-a-link"])
 def test_what_another_user_plants_on_the_way(nvml, shared_tmp, plant, refused):
-    private = shared_tmp / "private"  # the caller's own, 0700
+    # One shared folder per thread of the test body.
+    shared = Path(tempfile.mkdtemp(dir=shared_tmp))
+    shared.chmod(0o1777)
+    private = shared / "private"  # the caller's own, 0700
     private.mkdir(mode=0o700)
     (private / "token").write_text("the caller's own secret")
-    as_nobody(plant, private, shared_tmp / "adir")
+    as_nobody(*plant(private, shared / "adir"))
     print(f"fs.protected_symlinks = {protected_symlinks()}")
 
-    outcome = nvml.call(path=shared_tmp / "adir" / "token")
+    outcome = nvml.call(path=shared / "adir" / "token")
     if not refused:
         assert outcome.data["value"] == "the caller's own secret"
         return
