@@ -1,6 +1,8 @@
 #include "cache_file.hpp"
 
 #include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/syscall.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,7 +14,6 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "link_walk.hpp"
 #include "support/expected.hpp"
 #include "support/file_descriptor.hpp"
 
@@ -27,12 +28,31 @@ constexpr int kReadFlags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFO
 
 bool has_nul(const std::string& path) noexcept { return path.find('\0') != std::string::npos; }
 
+// Whether the last component of a path can name a file.
+bool names_a_file(std::string_view name) noexcept { return !name.empty() && name != "." && name != ".."; }
+
+bool ends_in_a_file_name(std::string_view path) noexcept { return names_a_file(path.substr(path.rfind('/') + 1)); }
+
+// The path opened in one call, with no link anywhere on the way: every
+// link is followed by hand, under the shared-folder rule. -1 for anything
+// else (a link, no such file, a kernel or sandbox without openat2), which the
+// walk then decides.
+int open_without_links(const std::string& path) noexcept {
+  struct open_how how{};
+  how.flags = kReadFlags;
+  how.resolve = RESOLVE_NO_SYMLINKS;
+  return static_cast<int>(::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how));
+}
+
 // What an entry that could not be opened for `error` means: nothing there
-// (an unsearchable folder on the way), or a cache that cannot be read (no
-// read permission; a socket, which no open reaches).
-std::expected<std::optional<std::string>, CacheReadError> unopenable(int folder, const char* name, OsError error) {
+// (gone since the walk, or in a folder that cannot be searched), or a cache
+// that cannot be read (no read permission; a socket, which no open reaches).
+std::expected<CacheLookup, CacheReadError> unopenable(FolderEntry entry, OsError error) {
   struct stat status;
-  if (::fstatat(folder, name, &status, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
+  if (::fstatat(entry.folder.get(), entry.name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno == ENOENT || errno == EACCES) return CacheAbsent{std::move(entry)};
+    return std::unexpected(OsError::last());
+  }
   if (S_ISSOCK(status.st_mode)) return std::unexpected(NotRegularFile{S_IFSOCK});
   return std::unexpected(error);
 }
@@ -68,23 +88,28 @@ std::expected<std::string, CacheReadError> read_text(int fd) {
   return text;
 }
 
-// The path's last component is a link: read what the chain ends at, if the
-// chain may be followed and ends at something.
-std::expected<std::optional<std::string>, CacheReadError> read_through_links(const std::string& path) {
-  // Whatever stops the walk (a link of someone else's in /tmp, a loop, a
-  // folder that cannot be searched) leaves the cache absent, as the kernel's
-  // own lookup would under fs.protected_symlinks.
-  auto entry = resolve_links(path);
-  if (!entry) return std::nullopt;
-  const FileDescriptor file(::openat(entry->folder.get(), entry->name.c_str(), kReadFlags));
-  if (!file) {
-    const OsError error = OsError::last();
-    // ELOOP: the end of the chain became a link since the walk; the write
-    // walks again.
-    if (error.code == ENOENT || error.code == ENOTDIR || error.code == ELOOP) return std::nullopt;
-    return unopenable(entry->folder.get(), entry->name.c_str(), error);
+// The path walked by hand, every link on the way checked: what is at its end.
+std::expected<CacheLookup, CacheReadError> look_up_by_hand(const std::string& path) {
+  auto entry = resolve_path(path);
+  if (!entry) {
+    // A refused link, a loop, a folder that cannot be searched leave the
+    // cache absent, as the kernel's own lookup would under
+    // fs.protected_symlinks. Anything else (no descriptor or memory left,
+    // say) is a cache that could not be read: counted as absent, it would
+    // have NVML loaded for nothing and its write aimed at a file that may
+    // well be there.
+    const OsError error = as_os_error(entry.error());
+    if (!leads_nowhere(entry.error())) return std::unexpected(error);
+    // What the write would fail with, as write_cache has it.
+    return CacheAbsent{std::unexpected(path.empty() || ends_in_a_file_name(path) ? error : OsError{EISDIR})};
   }
-  return ZORF_TRY(read_text(file.get()));
+  const FileDescriptor file(::openat(entry->folder.get(), entry->name.c_str(), kReadFlags));
+  if (file) return ZORF_TRY(read_text(file.get()));
+  const OsError error = OsError::last();
+  // ELOOP: the end became a link since the walk. The write never replaces
+  // what it finds there, so nothing is lost by calling it absent.
+  if (error.code == ENOENT || error.code == ELOOP) return CacheAbsent{std::move(*entry)};
+  return unopenable(std::move(*entry), error);
 }
 
 std::uint64_t random_suffix() noexcept {
@@ -132,40 +157,80 @@ std::expected<void, OsError> write_and_flush(int fd, std::string_view content) {
   return {};
 }
 
+enum class Existing { replace, keep };
+
+// Moves the finished temporary file `temporary` to `name` in `folder`; with
+// Existing::keep, only while no file has that name, and then the temporary
+// is gone on success too. Where the file system refuses RENAME_NOREPLACE, a
+// hard link does the same, since it fails on an existing name; a plain
+// rename would not.
+std::expected<NewCacheFile, OsError> move_into_place(int folder, const std::string& temporary, const std::string& name,
+                                                    Existing existing) {
+  if (existing == Existing::replace) {
+    if (::renameat(folder, temporary.c_str(), folder, name.c_str()) != 0) return std::unexpected(OsError::last());
+    return NewCacheFile::written;
+  }
+  if (::renameat2(folder, temporary.c_str(), folder, name.c_str(), RENAME_NOREPLACE) == 0) return NewCacheFile::written;
+  if (errno != EEXIST) {
+    if (errno != EINVAL && errno != ENOSYS) return std::unexpected(OsError::last());
+    if (::linkat(folder, temporary.c_str(), folder, name.c_str(), 0) == 0) {
+      ::unlinkat(folder, temporary.c_str(), 0);
+      return NewCacheFile::written;
+    }
+    if (errno != EEXIST) return std::unexpected(OsError::last());
+  }
+  ::unlinkat(folder, temporary.c_str(), 0);
+  return NewCacheFile::already_there;
+}
+
+std::expected<NewCacheFile, OsError> write_into(const FolderEntry& target, std::string_view content, Existing existing) {
+  // "." or "..": a folder, which cannot be written as a file.
+  if (!names_a_file(target.name)) return std::unexpected(OsError{EISDIR});
+  const int folder = target.folder.get();
+  FileDescriptor file;
+  const std::string temporary = ZORF_TRY(create_temporary(folder, file));
+  const auto written = write_and_flush(file.get(), content);
+  file = FileDescriptor();
+  auto placed = written ? move_into_place(folder, temporary, target.name, existing)
+                        : std::expected<NewCacheFile, OsError>(std::unexpected(written.error()));
+  if (!placed) ::unlinkat(folder, temporary.c_str(), 0);
+  return placed;
+}
+
 }  // namespace
 
-std::expected<std::optional<std::string>, CacheReadError> read_cache_if_present(const std::string& path) {
-  if (has_nul(path)) return std::nullopt;
-  // Open first and ask about the path only when that fails: the common case,
-  // a regular file, takes open, fstat, read and close.
-  const FileDescriptor file(::open(path.c_str(), kReadFlags));
+std::expected<CacheLookup, CacheReadError> look_up_cache(const std::string& path) {
+  if (has_nul(path)) return CacheAbsent{std::unexpected(OsError{EINVAL})};
+  // The common case, a regular file reached without links, takes openat2,
+  // fstat, read and close. Whatever stops that open is looked at again, by
+  // hand, so that no error is taken for an absence it does not mean, and
+  // the place of an absent file is the very folder that was looked in.
+  const FileDescriptor file(open_without_links(path));
   if (file) return ZORF_TRY(read_text(file.get()));
+  return look_up_by_hand(path);
+}
 
-  const OsError error = OsError::last();
-  // Nothing there: decided now, since asking again could find a file that
-  // another process has just put in place, and report its absence a moment
-  // ago as a read failure.
-  if (error.code == ENOENT || error.code == ENOTDIR) return std::nullopt;
-  if (error.code == ELOOP) return read_through_links(path);
-  return unopenable(AT_FDCWD, path.c_str(), error);
+std::expected<std::optional<std::string>, CacheReadError> read_cache_if_present(const std::string& path) {
+  auto lookup = ZORF_TRY(look_up_cache(path));
+  if (auto* text = std::get_if<std::string>(&lookup)) return std::move(*text);
+  return std::nullopt;
 }
 
 std::expected<void, OsError> write_cache(const std::string& path, std::string_view content) {
   // Never hand the file system a path cut short at a NUL byte.
   if (has_nul(path)) return std::unexpected(OsError{EINVAL});
   if (path.empty()) return std::unexpected(OsError{ENOENT});
+  if (!ends_in_a_file_name(path)) return std::unexpected(OsError{EISDIR});
 
   // Every step below is relative to the one folder found here.
-  const FolderEntry target = ZORF_TRY(resolve_links(path));
-  const int folder = target.folder.get();
-  FileDescriptor file;
-  const std::string temporary = ZORF_TRY(create_temporary(folder, file));
-  auto written = write_and_flush(file.get(), content);
-  file = FileDescriptor();
-  if (written && ::renameat(folder, temporary.c_str(), folder, target.name.c_str()) != 0)
-    written = std::unexpected(OsError::last());
-  if (!written) ::unlinkat(folder, temporary.c_str(), 0);
-  return written;
+  auto target = resolve_path(path);
+  if (!target) return std::unexpected(as_os_error(target.error()));
+  ZORF_TRY(write_into(*target, content, Existing::replace));
+  return {};
+}
+
+std::expected<NewCacheFile, OsError> write_new_cache(const FolderEntry& place, std::string_view content) {
+  return write_into(place, content, Existing::keep);
 }
 
 }  // namespace zorf

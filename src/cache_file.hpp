@@ -13,6 +13,7 @@
 #include <string_view>
 #include <variant>
 
+#include "link_walk.hpp"
 #include "support/not_regular_file.hpp"
 #include "support/os_error.hpp"
 #include "support/utf8.hpp"
@@ -24,12 +25,27 @@ inline constexpr std::size_t kMaxCacheFileSize = std::size_t{1} << 20;
 
 using CacheReadError = std::variant<OsError, Utf8Error, NotRegularFile>;
 
-// None when nothing is there: no such file, a dangling link, a folder on the
-// way that cannot be searched, a path with a NUL byte, or a link in a shared
-// folder that belongs to someone else (see resolve_links). Otherwise the
-// whole file as UTF-8 text, unchanged, or why it cannot be read: a folder
+// No cache file at the path. `place` is where a new one goes: the folder the
+// read looked in, still open, and the name there, so that the write lands
+// exactly where the read found nothing; or, when the path leads to no folder
+// (or to a refused link), what a write there fails with.
+struct CacheAbsent {
+  std::expected<FolderEntry, OsError> place;
+};
+
+// The whole file as UTF-8 text, unchanged, or its absence.
+using CacheLookup = std::variant<std::string, CacheAbsent>;
+
+// Absent only when nothing can be there: no such file, a dangling link, a
+// folder on the way that cannot be searched, a path with a NUL byte, a loop,
+// or a link in a shared folder that belongs to someone else (see
+// resolve_path). Otherwise the whole file, or why it cannot be read: a folder
 // (EISDIR), a FIFO, socket or device, a file too large (EFBIG), a file the
-// caller may not read, or bytes that are not UTF-8.
+// caller may not read, bytes that are not UTF-8, or a failure that says
+// nothing about what is there (out of descriptors, say).
+std::expected<CacheLookup, CacheReadError> look_up_cache(const std::string& path);
+
+// The same, with the place of an absent file left out.
 std::expected<std::optional<std::string>, CacheReadError> read_cache_if_present(const std::string& path);
 
 // Replaces the file at `path` with `content` so that no reader ever sees a
@@ -38,5 +54,16 @@ std::expected<std::optional<std::string>, CacheReadError> read_cache_if_present(
 // through, like an in-place write would: the link stays and its target gets
 // the content. On failure no temporary file is left behind.
 std::expected<void, OsError> write_cache(const std::string& path, std::string_view content);
+
+enum class NewCacheFile {
+  written,
+  // Another file took the name first (a concurrent miss, say); it is kept.
+  already_there,
+};
+
+// Puts `content` at `place`, as write_cache does, but never replaces a file
+// that is there by then: a cache file is only written where the read found
+// none, and one that appeared since is whatever its writer meant it to be.
+std::expected<NewCacheFile, OsError> write_new_cache(const FolderEntry& place, std::string_view content);
 
 }  // namespace zorf

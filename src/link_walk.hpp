@@ -1,15 +1,17 @@
-// Where a cache path leads: the end of its chain of symbolic links, followed
-// by hand so that the kernel's protection for shared folders can be applied
-// on every kernel, and returned as an open folder and a name in it, so that
-// what is done there next stays in that folder whatever happens to the
-// working directory or to folders higher up.
+// Where a cache path leads: walked component by component, links included,
+// so that the kernel's protection for shared folders can be applied to every
+// link on the way on every kernel, and returned as an open folder and a name
+// in it, so that what is done there next stays in that folder whatever
+// happens to the working directory or to folders higher up.
 #pragma once
 
 #include <expected>
 #include <string>
 #include <string_view>
+#include <variant>
 
 #include "support/file_descriptor.hpp"
+#include "support/foreign_link.hpp"
 #include "support/os_error.hpp"
 
 namespace zorf {
@@ -20,15 +22,28 @@ struct FolderEntry {
   std::string name;
 };
 
-// The folder of `path` and its last component. A last component that cannot
-// name a file ("", ".", "..": a trailing slash, say) is EISDIR.
-std::expected<FolderEntry, OsError> open_folder_of(int at, std::string_view path);
+// Why a walk found no entry: the errno of the step that failed, or a link
+// the shared-folder rule refused.
+using WalkError = std::variant<OsError, ForeignLink>;
 
-// Follows the links at the end of `path` (at most 40, like the kernel) to the
-// first entry that is not a link, which may not exist yet. In a sticky,
+// Follows `path` from the working directory (opened once, at the start) or
+// from the root, component by component: every link on the way and at the
+// end (at most 40 in all, like the kernel) is followed by hand, to the first
+// entry that is not a link, which may not exist yet. In a sticky,
 // world-writable folder such as /tmp, a link is followed only when it belongs
 // to the caller or to the folder's owner (the kernel's fs.protected_symlinks
-// rule): another user's link there fails with EACCES.
-std::expected<FolderEntry, OsError> resolve_links(std::string_view path);
+// rule), else the walk fails with ForeignLink. A path that ends in "", "."
+// or ".." ends at the folder it names, as the entry "." or "..".
+std::expected<FolderEntry, WalkError> resolve_path(std::string_view path);
+
+// Whether the walk's failure means that nothing is at the path: an entry on
+// the way missing or not a folder, a folder on the way that cannot be
+// searched, a name too long to exist, a refused link, a loop. Anything else
+// (out of descriptors or memory, say) says nothing about what is there.
+bool leads_nowhere(const WalkError& error) noexcept;
+
+// The errno a write to the path fails with: a refused link is EACCES, as the
+// kernel's own refusal.
+OsError as_os_error(const WalkError& error) noexcept;
 
 }  // namespace zorf

@@ -39,9 +39,13 @@ std::expected<std::vector<std::string>, ContextError> read_uuids(const gpu::Nvml
 }
 
 // Everything between a successful init and the end of the instance.
-std::expected<std::string, ContextError> compute_and_store(const gpu::Nvml& nvml, const std::string& path) {
+std::expected<std::string, ContextError> compute_and_store(const gpu::Nvml& nvml,
+                                                           const std::expected<FolderEntry, OsError>& place) {
   std::string node_id = node_id_from_uuids(ZORF_TRY(read_uuids(nvml)));
-  ZORF_TRY(with_context(write_cache(path, node_id), messages::kWriteCache));
+  if (!place) return std::unexpected(ContextError(messages::kWriteCache, place.error()));
+  // A file that appeared since the read is kept, and this call returns what
+  // it computed, as it would had the other writer been a moment later.
+  ZORF_TRY(with_context(write_new_cache(*place, node_id), messages::kWriteCache));
   return node_id;
 }
 
@@ -62,14 +66,16 @@ std::string node_id_from_uuids(std::vector<std::string> uuids) {
 std::expected<std::string, ContextError> get_gpu_node_id(std::optional<std::string_view> cache_file_path) {
   const std::string path(cache_file_path.value_or(kDefaultCachePath));
 
-  auto cached = read_cache_if_present(path);
+  auto cached = look_up_cache(path);
   if (!cached)
     return std::unexpected(
         std::visit([](auto error) { return ContextError(messages::kReadCache, error); }, cached.error()));
-  if (*cached) return std::move(**cached);
+  if (auto* text = std::get_if<std::string>(&*cached)) return std::move(*text);
+  // The write goes exactly where the read found nothing.
+  const CacheAbsent& absent = std::get<CacheAbsent>(*cached);
 
   gpu::Nvml nvml = ZORF_TRY(with_context(gpu::Nvml::init(), messages::kInitNvml));
-  auto node_id = compute_and_store(nvml, path);
+  auto node_id = compute_and_store(nvml, absent.place);
   // On every path past a successful init, success or failure, and after the
   // cache write. Throws when NVML cannot be shut down.
   nvml.end();

@@ -75,6 +75,8 @@ PyResult<PyObject*> call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
 
   PyObject* text = PyUnicode_FromStringAndSize(node_id->data(), static_cast<Py_ssize_t>(node_id->size()));
   if (text == nullptr) {
+    // Out of memory is raised as it is, as the interpreter raises it.
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) return fail();
     PyErr_Print();
     throw InternalFailure("Python API call failed");
   }

@@ -2,6 +2,8 @@
 
 #include <pthread.h>
 
+#include <new>
+
 #include "python/panic_exception.hpp"
 
 namespace zorf::python {
@@ -31,6 +33,10 @@ void raise_panic_for_current_exception() {
   } catch (const InternalFailure& failure) {
     report_internal_failure(failure);
     raise_panic(failure.message());
+  } catch (const std::bad_alloc&) {
+    // Not a fault of the module, and nothing could be built to report one:
+    // the interpreter's own MemoryError, which needs no memory to raise.
+    PyErr_NoMemory();
   } catch (const std::exception& error) {
     report_internal_failure(error.what());
     raise_panic(error.what());

@@ -42,6 +42,9 @@ void raise_panic(const std::string& message) {
   PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
   if (!args || !text) {
     Py_XDECREF(text);
+    // Out of memory: the MemoryError pending is raised instead, rather than
+    // ending the process over a message.
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) return;
     throw InternalFailure("could not build the PanicException arguments");
   }
   PyTuple_SET_ITEM(args.get(), 0, text);  // steals `text`

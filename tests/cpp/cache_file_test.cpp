@@ -1,7 +1,12 @@
 #include "cache_file.hpp"
 
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <sched.h>
 #include <sys/inotify.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
@@ -12,7 +17,10 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstddef>
 #include <functional>
+#include <iostream>
+#include <thread>
 #include <stdexcept>
 #include <filesystem>
 #include <fstream>
@@ -50,6 +58,33 @@ std::string read_outcome(const std::string& path) {
 }
 
 std::string os_error(int code) { return "error: " + to_string(OsError{code}); }
+
+constexpr uid_t kNobody = 65534;
+
+// Makes one system call fail with `error` from now on in this process, as a
+// sandbox or an older kernel would. For a forked child only: it cannot be
+// undone. False where seccomp is not at hand (under qemu-user, say).
+bool deny_system_call(long number, int error) {
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<__u32>(number), 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (static_cast<__u32>(error) & SECCOMP_RET_DATA)),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  const sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+  return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+bool become_nobody() { return ::setresgid(kNobody, kNobody, kNobody) == 0 && ::setresuid(kNobody, kNobody, kNobody) == 0; }
+
+// fs.protected_symlinks, read for the record: this code applies its rule
+// whatever it is, and no test changes it.
+std::string protected_symlinks() {
+  std::error_code error;
+  if (!fs::exists("/proc/sys/fs/protected_symlinks", error)) return "unknown";
+  const std::string value = test::read_file("/proc/sys/fs/protected_symlinks");
+  return value.substr(0, value.find('\n'));
+}
 
 TEST(WriteCache, WritesATemporaryThenRenamesIt) {
   test::FakeNvml scratch;
@@ -171,7 +206,6 @@ INSTANTIATE_TEST_SUITE_P(
 // for its own lookups: nobody else's link may show the caller one of their own
 // files as the identifier, or aim the write at it. A refused link is no cache.
 TEST(CacheFile, FollowsOthersLinksInSharedFoldersOnlyAsTheKernelWould) {
-  constexpr uid_t kNobody = 65534;
   struct Case {
     uid_t link_owner, folder_owner;
     bool followed;
@@ -207,6 +241,227 @@ TEST(CacheFile, FollowsOthersLinksInSharedFoldersOnlyAsTheKernelWould) {
     EXPECT_EQ(id.error().chain(), "Failed to write cache: Permission denied (os error 13)");
     EXPECT_EQ(test::read_file(scratch.path("secret")), "the caller's own token");
     EXPECT_EQ(test::list_dir(shared), (std::vector<std::string>{"link", "to_secret"}));
+  }
+}
+
+// What another local user plants in a shared folder, planted as that user: a
+// link of theirs met as a folder on the way is refused like one at the end of
+// the path. A plain folder of their own that holds a link is beyond any link
+// rule, since the link is then not in a shared folder: the last case shows
+// why a cache path must not pass through a folder another user can create.
+struct PlantedCase {
+  const char* name;
+  // Made by "nobody": a link (name, target), or a folder where the target is
+  // empty. Names are in the scratch folder; a target starting with '@' is an
+  // absolute path into it.
+  Links planted;
+  Links own;  // made by the caller, after the planting
+  std::string path;
+  bool followed;
+};
+
+class PlantedPath : public testing::TestWithParam<PlantedCase> {};
+
+TEST_P(PlantedPath, LinkRuleCoversEveryComponent) {
+  const PlantedCase& c = GetParam();
+  std::cout << "fs.protected_symlinks = " << protected_symlinks() << "\n";
+  RecordProperty("protected_symlinks", protected_symlinks());
+  test::FakeNvml scratch;
+  scratch.configure({"uuid_text GPU-a"});
+  fs::permissions(scratch.dir(), fs::perms(0755));
+  fs::create_directory(scratch.path("shared"));
+  fs::permissions(scratch.path("shared"), fs::perms(01777));
+  fs::create_directory(scratch.path("private"));
+  fs::permissions(scratch.path("private"), fs::perms(0700));
+  test::write_file(scratch.path("private/token"), "the caller's own token");
+  const auto absolute = [&](const std::string& target) {
+    return target.starts_with('@') ? scratch.path(target.substr(1)) : target;
+  };
+
+  const std::string planted = test::run_in_child([&]() -> std::string {
+    if (!become_nobody()) return "skip";
+    for (const auto& [name, target] : c.planted) {
+      const int made = target.empty() ? ::mkdir(scratch.path(name).c_str(), 0755)
+                                      : ::symlink(absolute(target).c_str(), scratch.path(name).c_str());
+      if (made != 0) return "cannot plant " + name + ": " + to_string(OsError::last());
+    }
+    return "";
+  });
+  if (planted == "skip") GTEST_SKIP() << "cannot switch to an unprivileged user";
+  ASSERT_EQ(planted, "");
+  for (const auto& [name, target] : c.own) fs::create_symlink(absolute(target), scratch.path(name));
+
+  const std::string path = scratch.path(c.path);
+  if (c.followed) {
+    EXPECT_EQ(read_outcome(path), "the caller's own token");
+    return;
+  }
+  EXPECT_EQ(read_outcome(path), "absent");
+  const auto written = write_cache(path, "payload");
+  ASSERT_FALSE(written.has_value());
+  EXPECT_EQ(written.error(), OsError{EACCES});
+  // The whole call: no cache, the identifier computed, its write refused.
+  const auto id = get_gpu_node_id(path);
+  ASSERT_FALSE(id.has_value());
+  EXPECT_EQ(id.error().chain(), "Failed to write cache: Permission denied (os error 13)");
+  EXPECT_EQ(test::list_dir(scratch.path("private")), std::vector<std::string>{"token"});
+  EXPECT_EQ(test::read_file(scratch.path("private/token")), "the caller's own token");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PlantedPath,
+    testing::Values(
+        PlantedCase{"TheirLinkAtTheEnd", {{"shared/zorf", "@private/token"}}, {}, "shared/zorf", false},
+        PlantedCase{"TheirLinkAsAFolder", {{"shared/adir", "@private"}}, {}, "shared/adir/token", false},
+        PlantedCase{"TheirLinkBehindTheCallersLink",
+                    {{"shared/adir", "@private"}},
+                    {{"mine", "@shared/adir/token"}},
+                    "mine",
+                    false},
+        PlantedCase{"TheirLinkAsAFolderOfALinkTarget",
+                    {{"shared/adir", "private"}},
+                    {{"shared/mine", "adir/token"}},
+                    "shared/mine",
+                    false},
+        PlantedCase{"CallersLinkAsAFolder", {}, {{"shared/mine", "@private"}}, "shared/mine/token", true},
+        PlantedCase{"TheirFolderHoldingTheirLink",
+                    {{"shared/theirs", ""}, {"shared/theirs/token", "@private/token"}},
+                    {},
+                    "shared/theirs/token",
+                    true}),
+    test::CaseName());
+
+// Fills the descriptor table but for `spare` free slots.
+bool leave_descriptors(int spare) {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
+  limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 256);  // a small table fills fast
+  if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
+  std::vector<int> opened;
+  for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) opened.push_back(fd);
+  if (errno != EMFILE) return false;
+  for (int i = 0; i < spare && !opened.empty(); ++i) {
+    ::close(opened.back());
+    opened.pop_back();
+  }
+  return true;
+}
+
+// A failure that says nothing about the file (here: no descriptor left, at
+// each step of the walk in turn) is a read failure, never an absence: NVML is
+// not loaded and the file there is not replaced.
+TEST(CacheFile, OutOfDescriptorsIsAReadFailureNeverAMiss) {
+  const std::string kReadFailure = "Failed to read cache file: Too many open files (os error 24)";
+  test::FakeNvml scratch;
+  scratch.configure({"uuid_text GPU-a"});
+  test::write_file(scratch.path("cache"), "CUSTOM");
+  fs::create_directory(scratch.path("dir"));
+  fs::create_symlink("link2", scratch.path("link1"));      // two links ...
+  fs::create_symlink("dir/../cache", scratch.path("link2"));  // ... and a folder on the way
+  for (const std::string name : {"cache", "link1"}) {
+    std::vector<std::string> outcomes;
+    for (int spare = 0; spare <= 6; ++spare) {
+      outcomes.push_back(test::run_in_child([&]() -> std::string {
+        if (!leave_descriptors(spare)) return "cannot fill the descriptor table";
+        const auto id = get_gpu_node_id(scratch.path(name));
+        return id ? *id : id.error().chain();
+      }));
+      EXPECT_TRUE(outcomes.back() == "CUSTOM" || outcomes.back() == kReadFailure)
+          << name << " with " << spare << " spare: " << outcomes.back();
+    }
+    EXPECT_EQ(outcomes.front(), kReadFailure) << name;
+    EXPECT_EQ(outcomes.back(), "CUSTOM") << name;
+  }
+  EXPECT_EQ(test::read_file(scratch.path("cache")), "CUSTOM");
+  EXPECT_TRUE(scratch.log().empty()) << "NVML was loaded for a file that is there";
+}
+
+struct MissWriteCase {
+  const char* name;
+  int rename_error;  // what renameat2 fails with, as on a file system that refuses its flag; 0: as it is
+};
+
+class MissWrite : public testing::TestWithParam<MissWriteCase> {};
+
+// The write of a miss lands in the folder the read looked in, wherever the
+// working directory has gone meanwhile, and never replaces a file that got
+// there first.
+TEST_P(MissWrite, LandsWhereTheReadLookedAndReplacesNothing) {
+  const MissWriteCase& c = GetParam();
+  test::FakeNvml scratch;
+  const std::string empty = scratch.path("empty"), full = scratch.path("full");
+  fs::create_directory(empty);
+  fs::create_directory(full);
+  test::write_file(full + "/cache", "CUSTOM");
+  const std::string outcome = test::run_in_child([&]() -> std::string {
+    if (c.rename_error != 0 && !deny_system_call(SYS_renameat2, c.rename_error)) return "skip";
+    if (::chdir(empty.c_str()) != 0) return "chdir failed";
+    auto lookup = look_up_cache("cache");
+    if (!lookup || !std::holds_alternative<CacheAbsent>(*lookup)) return "not absent";
+    const auto& place = std::get<CacheAbsent>(*lookup).place;
+    if (!place) return "no place: " + to_string(place.error());
+    if (::chdir(full.c_str()) != 0) return "chdir failed";
+    const auto first = write_new_cache(*place, "computed");
+    if (!first || *first != NewCacheFile::written) return "first write: " + (first ? "kept" : to_string(first.error()));
+    const auto second = write_new_cache(*place, "again");
+    if (!second || *second != NewCacheFile::already_there)
+      return "second write: " + (second ? "written" : to_string(second.error()));
+    return "";
+  });
+  if (outcome == "skip") GTEST_SKIP() << "no seccomp here";
+  EXPECT_EQ(outcome, "");
+  EXPECT_EQ(test::read_file(empty + "/cache"), "computed");
+  EXPECT_EQ(test::read_file(full + "/cache"), "CUSTOM");
+  EXPECT_EQ(test::list_dir(empty), std::vector<std::string>{"cache"}) << "a temporary file was left";
+  EXPECT_EQ(test::list_dir(full), std::vector<std::string>{"cache"});
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, MissWrite,
+                         testing::Values(MissWriteCase{"Rename", 0}, MissWriteCase{"LinkWhereTheFlagIsRefused", EINVAL},
+                                         MissWriteCase{"LinkWhereRenameat2IsMissing", ENOSYS}),
+                         test::CaseName());
+
+// A cache file that appears while NVML starts (another process's miss, or a
+// file of the user's) is kept, and the call returns what it computed.
+TEST(CacheFile, AMissKeepsAFileThatAppearedMeanwhile) {
+  test::FakeNvml scratch;
+  scratch.configure({"uuid_text GPU-a", "init_delay_us 300000"});
+  const std::string path = scratch.path("cache");
+  std::expected<std::string, ContextError> id = std::unexpected(ContextError("not run"));
+  std::thread call([&] { id = get_gpu_node_id(path); });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (scratch.count("nvmlInit_v2") == 0 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  test::write_file(scratch.path("staged"), "CUSTOM");
+  fs::rename(scratch.path("staged"), path);
+  call.join();
+  ASSERT_TRUE(id.has_value()) << id.error().chain();
+  EXPECT_EQ(*id, node_id_from_uuids({"GPU-a"}));
+  EXPECT_EQ(test::read_file(path), "CUSTOM");
+  for (const auto& name : test::list_dir(scratch.dir())) EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
+}
+
+// Where openat2 is missing (ENOSYS: older kernels, qemu-user) or refused
+// (EPERM: a seccomp sandbox), every path is walked by hand, with the same
+// answers as the one call gives.
+TEST(CacheFile, WithoutOpenat2TheWalkGivesTheSameAnswers) {
+  test::FakeNvml scratch;
+  test::write_file(scratch.path("file"), "cached");
+  fs::create_directory(scratch.path("dir"));
+  fs::create_symlink("file", scratch.path("link"));
+  if (::mkfifo(scratch.path("fifo").c_str(), 0600) != 0) FAIL() << "mkfifo";
+  const std::vector<std::string> names = {"file", "dir/../file", "link", "dir", "dir/", "fifo", "missing", "dir/missing", "file/x"};
+  std::string expected;
+  for (const auto& name : names) expected += name + ": " + read_outcome(scratch.path(name)) + "\n";
+  for (const int error : {ENOSYS, EPERM}) {
+    const std::string outcome = test::run_in_child([&]() -> std::string {
+      if (!deny_system_call(SYS_openat2, error)) return "skip";
+      std::string text;
+      for (const auto& name : names) text += name + ": " + read_outcome(scratch.path(name)) + "\n";
+      return text;
+    });
+    if (outcome == "skip") GTEST_SKIP() << "no seccomp here";
+    EXPECT_EQ(outcome, expected) << to_string(OsError{error});
   }
 }
 

@@ -149,6 +149,19 @@ class FakeNvml:
         return self.run(f"emit(call({arguments}))", **options)
 
 
+def protected_symlinks():
+    """The kernel's fs.protected_symlinks, for the record: the module applies
+    its own rule whatever it is, and no test changes it."""
+    try:
+        return Path("/proc/sys/fs/protected_symlinks").read_text().strip()
+    except OSError:
+        return "unknown"
+
+
+def pytest_terminal_summary(terminalreporter):
+    terminalreporter.write_line(f"fs.protected_symlinks = {protected_symlinks()} (links planted by another user)")
+
+
 @pytest.fixture(scope="session")
 def fake_nvml_dir():
     root = os.environ.get("ZORF_FAKE_NVML_DIR")

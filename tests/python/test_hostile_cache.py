@@ -4,12 +4,16 @@ caller's own files. None may block the call, exhaust its memory, or show the
 caller a file of theirs as the identifier."""
 
 import os
+import shutil
 import socket
 import stat
+import subprocess
+import tempfile
+from pathlib import Path
 
 import pytest
 
-from conftest import UUIDS, node_id_of
+from conftest import EMULATED, SCENARIO_TIMEOUT, UUIDS, node_id_of, protected_symlinks
 
 MIB = 1 << 20
 
@@ -118,3 +122,172 @@ def test_another_users_link_in_a_shared_folder_is_no_cache(nvml):
     assert nvml.call(path=link).data["value"] == "the caller's own secret"
     secret.unlink()
     assert nvml.call(path=link).data["value"] == node_id_of(UUIDS) == secret.read_text()
+
+
+# Out of memory, in a thread that has never called the module: the address
+# space is capped at what is mapped now and the C heap is taken, size class by
+# size class, so that the call's first allocations fail. Then some of it is
+# given back, a little more each round, so that later allocations fail in
+# turn. Nothing may end the process: every call returns, or raises
+# MemoryError or the service's own RuntimeError.
+OUT_OF_MEMORY = r'''
+import ctypes, resource, threading
+libc = ctypes.CDLL(None)
+libc.malloc.restype = ctypes.c_void_p
+libc.malloc.argtypes = [ctypes.c_size_t]
+libc.free.argtypes = [ctypes.c_void_p]
+taken = (ctypes.c_void_p * 2_000_000)()
+SIZES = [1 << 20, 1 << 16, 1 << 12, 512, 128, 32, 1]
+ROUNDS = 40
+outcomes = [None] * ROUNDS
+statm = open("/proc/self/statm")
+
+def starved(round):
+    count = 0
+    try:
+        statm.seek(0)
+        mapped = int(statm.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+        resource.setrlimit(resource.RLIMIT_AS, (mapped, resource.RLIM_INFINITY))
+        for size in SIZES:
+            while count < len(taken):
+                pointer = libc.malloc(size)
+                if not pointer:
+                    break
+                taken[count] = pointer
+                count += 1
+        # Back: the last ones taken, the smallest, 8 more each round.
+        for _ in range(min(8 * round, count)):
+            count -= 1
+            libc.free(taken[count])
+        try:
+            value = zorf_lib.get_gpu_node_id(PATH)
+            outcomes[round] = "value" if value else "empty"
+        except MemoryError:
+            outcomes[round] = "MemoryError"
+        except RuntimeError:
+            outcomes[round] = "RuntimeError"
+        except BaseException:
+            outcomes[round] = "other"
+    finally:
+        while count:
+            count -= 1
+            libc.free(taken[count])
+        resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+
+for round in range(ROUNDS):
+    if MISS and os.path.exists(PATH):
+        os.unlink(PATH)
+    thread = threading.Thread(target=starved, args=(round,))
+    thread.start()
+    thread.join()
+emit(outcomes)
+'''
+
+
+@pytest.mark.parametrize("miss", [False, True], ids=["hit", "miss"])
+def test_out_of_memory_raises_in_a_new_thread(nvml, miss):
+    if EMULATED:
+        pytest.skip("the address-space cap would apply to the emulator's own mappings")
+    if not miss:
+        nvml.path.write_text("cached identifier")
+    outcome = nvml.run(f"MISS = {miss}\n" + OUT_OF_MEMORY)
+    assert "cannot allocate memory" not in outcome.stderr
+    assert set(outcome.data) <= {"value", "MemoryError", "RuntimeError"}, outcome.data
+    # The first rounds are starved enough for the call to fail, the last are
+    # not; a miss then fails to map NVML under the cap, and says so.
+    assert outcome.data[0] == "MemoryError"
+    assert outcome.data[-1] == ("RuntimeError" if miss else "value"), " ".join(outcome.data)
+
+
+def as_nobody(*commands):
+    """Runs each command (a program and its arguments) as the second local
+    user "nobody", as that user would plant files. Plain system programs: the
+    interpreter under test may sit where that user cannot reach it."""
+    for command in commands:
+        proc = subprocess.run([str(part) for part in command], user=NOBODY, group=NOBODY, extra_groups=[],
+                              capture_output=True, text=True, timeout=SCENARIO_TIMEOUT)
+        assert proc.returncode == 0, proc.stderr
+
+
+@pytest.fixture
+def shared_tmp():
+    """A folder like /tmp (root's, sticky, world-writable) that another user
+    can reach, given back afterwards with all that was planted in it."""
+    if os.geteuid() != 0:
+        pytest.skip("needs root to act as another user")
+    folder = Path(tempfile.mkdtemp(prefix="zorf-shared-", dir="/tmp"))
+    folder.chmod(0o1777)
+    yield folder
+    shutil.rmtree(folder)
+
+
+def plant_link_as_folder(private, adir):
+    return [["ln", "-s", private, adir]]
+
+
+def plant_folder_with_link(private, adir):
+    return [["mkdir", "-m", "0755", adir], ["ln", "-s", private / "token", adir / "token"]]
+
+
+# The other user's link in the shared folder, met as a folder on the way, is
+# refused as one at the end of the path is. A plain folder of theirs holding a
+# link is beyond any link rule (the link is not in a shared folder): the
+# caller's own token comes back as the identifier. That is why a cache path
+# must not pass through a folder another user can create.
+@pytest.mark.parametrize("plant, refused", [(plant_link_as_folder, True), (plant_folder_with_link, False)],
+                         ids=["their-link-as-a-folder", "their-folder-holding-a-link"])
+def test_what_another_user_plants_on_the_way(nvml, shared_tmp, plant, refused):
+    # One shared folder per thread of the test body.
+    shared = Path(tempfile.mkdtemp(dir=shared_tmp))
+    shared.chmod(0o1777)
+    private = shared / "private"  # the caller's own, 0700
+    private.mkdir(mode=0o700)
+    (private / "token").write_text("the caller's own secret")
+    as_nobody(*plant(private, shared / "adir"))
+    print(f"fs.protected_symlinks = {protected_symlinks()}")
+
+    outcome = nvml.call(path=shared / "adir" / "token")
+    if not refused:
+        assert outcome.data["value"] == "the caller's own secret"
+        return
+    assert (outcome.data["raised"], outcome.data["message"]) == ("RuntimeError", "Failed to write cache")
+    assert outcome.calls("nvmlShutdown") == 1
+    assert os.listdir(private) == ["token"]
+    assert (private / "token").read_text() == "the caller's own secret"
+
+
+# With the descriptor table full but for a few slots, the walk through a
+# two-link chain runs out at one step or another. The file is there and
+# readable: it is returned, or the read fails; it is never taken for absent,
+# so NVML is not loaded and the file is not replaced.
+FEW_DESCRIPTORS = r'''
+import resource
+resource.setrlimit(resource.RLIMIT_NOFILE, (64, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
+outcomes = []
+for spare in range(6):
+    opened = []
+    try:
+        while True:
+            opened.append(os.open("/dev/null", os.O_RDONLY))
+    except OSError:
+        pass
+    for fd in opened[len(opened) - spare:]:
+        os.close(fd)
+    outcome = call(PATH)
+    for fd in opened[:len(opened) - spare]:
+        os.close(fd)
+    outcomes.append(outcome.get("value", outcome.get("message")))
+emit(outcomes)
+'''
+
+
+def test_out_of_descriptors_is_a_read_failure_never_a_miss(nvml):
+    target = nvml.workdir / "cache"
+    target.write_text("CUSTOM")
+    (nvml.workdir / "link2").symlink_to("cache")
+    nvml.path.symlink_to("link2")
+    outcome = nvml.run(FEW_DESCRIPTORS)
+    assert set(outcome.data) <= {"CUSTOM", "Failed to read cache file"}, outcome.data
+    assert (outcome.data[0], outcome.data[-1]) == ("Failed to read cache file", "CUSTOM")
+    assert outcome.log is None
+    assert target.read_text() == "CUSTOM"
