@@ -88,11 +88,12 @@ done
 
 PIP_CONFIG_FILE=/dev/null quiet .venv/bin/python -m build --sdist --no-isolation --outdir dist .
 sdist=$(ls dist/zorf_lib-*.tar.gz)
-tar -tzf "$sdist" | grep -q '^zorf_lib-[^/]*/LICENSE$' \
+# grep reads to the end (no -q): an early exit would fail the pipe's writer.
+tar -tzf "$sdist" | grep '^zorf_lib-[^/]*/LICENSE$' >/dev/null \
   || { echo "build_wheels: $sdist does not hold LICENSE" >&2; exit 1; }
 quiet .venv/bin/twine check --strict dist/*
 for repaired in dist/*.whl; do
-  .venv/bin/python -m zipfile -l "$repaired" | grep -q '^zorf_lib-[^/]*\.dist-info/licenses/LICENSE ' \
+  .venv/bin/python -m zipfile -l "$repaired" | grep '^zorf_lib-[^/]*\.dist-info/licenses/LICENSE ' >/dev/null \
     || { echo "build_wheels: $repaired does not hold LICENSE" >&2; exit 1; }
   # The expected top-level entries: the module under this wheel's ABI and
   # platform, its type stubs, and auditwheel's folder of bundled libraries.
