@@ -103,9 +103,13 @@ fi
 
 site=$root/$top/site-$abi
 emulated_site "$site" "$abi" pytest blake3 pytest-run-parallel
-# Installed as pip would, the type stubs beside the module.
+# Installed as pip would, the type stubs and the command's package beside the
+# module (without the wheel's metadata: `zorf-node-id --version` has none).
 module=$root/$top/module-$abi
 cmake --install "$top/cpython-${abi#cp}" --prefix "$module" >/dev/null
+rm -rf "$module/zorf_node_id"
+mkdir "$module/zorf_node_id"
+cp src/zorf_node_id/*.py "$module/zorf_node_id/"
 
 export PYTHONPATH=$module:$site
 export ZORF_FAKE_NVML_DIR=$root/$top/tests/fake_nvml

@@ -13,7 +13,8 @@ debian_packages=(g++ cmake ninja-build pkg-config libgtest-dev b3sum)
 # python3-pip-whl is the pip that `python3.14 -m venv` puts in a venv: Debian
 # 12's (23.0.1) cannot run on CPython 3.14.
 sid_packages=(python3.14-dev python3.14-venv python3-pip-whl libblake3-dev)
-python_packages=(scikit-build-core pytest blake3 pytest-run-parallel)
+# pyyaml: the README's Kubernetes recipe is checked with a YAML parser.
+python_packages=(scikit-build-core pytest blake3 pytest-run-parallel pyyaml)
 
 source scripts/lib/apt.sh
 
@@ -45,7 +46,7 @@ if ! venv_works; then
   python3.14 -m venv .venv || { echo "setup: python3.14 -m venv failed" >&2; exit 1; }
   venv_works || { echo "setup: the new .venv has no working pip" >&2; exit 1; }
 fi
-if ! .venv/bin/python -c 'import scikit_build_core, pytest, blake3, pytest_run_parallel' 2>/dev/null; then
+if ! .venv/bin/python -c 'import scikit_build_core, pytest, blake3, pytest_run_parallel, yaml' 2>/dev/null; then
   echo "setup: installing Python packages into .venv" >&2
   .venv/bin/python -m pip install -q --disable-pip-version-check "${python_packages[@]}"
 fi

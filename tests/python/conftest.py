@@ -130,19 +130,25 @@ class FakeNvml:
         return self.workdir / "nvml.conf"
 
     def run(self, code, *, variant="full", config=DEFAULT_CONFIG, path=None):
-        self.config_file.write_text("".join(line + "\n" for line in config))
-        self.log_file.unlink(missing_ok=True)
-        env = dict(os.environ, LD_LIBRARY_PATH=str(self.root / variant),
-                   FAKE_NVML_CONFIG=str(self.config_file), FAKE_NVML_LOG=str(self.log_file))
-        proc = subprocess.run(
-            [sys.executable, "-c", PRELUDE + code, str(self.path if path is None else path), str(TESTS_DIR)],
-            env=env, cwd=self.workdir, capture_output=True, text=True, errors="backslashreplace",
-            timeout=SCENARIO_TIMEOUT)
+        proc, log = self.program([sys.executable, "-c", PRELUDE + code,
+                                  str(self.path if path is None else path), str(TESTS_DIR)],
+                                 variant=variant, config=config)
         assert proc.returncode == 0, f"exit {proc.returncode}\n{proc.stdout}\n{proc.stderr}"
         lines = proc.stdout.strip().splitlines()
         data = json.loads(lines[-1]) if lines else None
-        log = self.log_file.read_text().splitlines() if self.log_file.exists() else None
         return Outcome(data, log, proc.stderr)
+
+    def program(self, argv, *, variant="full", config=DEFAULT_CONFIG, env=()):
+        """Runs argv in the work folder against the fake; gives the finished
+        process (whatever its status) and the NVML log (None: never loaded)."""
+        self.config_file.write_text("".join(line + "\n" for line in config))
+        self.log_file.unlink(missing_ok=True)
+        environment = dict(os.environ, LD_LIBRARY_PATH=str(self.root / variant),
+                           FAKE_NVML_CONFIG=str(self.config_file), FAKE_NVML_LOG=str(self.log_file), **dict(env))
+        proc = subprocess.run(argv, env=environment, cwd=self.workdir, capture_output=True, text=True,
+                              errors="backslashreplace", timeout=SCENARIO_TIMEOUT)
+        log = self.log_file.read_text().splitlines() if self.log_file.exists() else None
+        return proc, log
 
     def call(self, arguments="PATH", **options):
         """One call with `arguments` (Python source) as its argument list."""

@@ -11,7 +11,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import EMULATED
+from conftest import EMULATED, UUIDS, node_id_of
 
 ROOT = Path(__file__).resolve().parents[2]
 
@@ -44,9 +44,10 @@ def test_wheel_is_tagged_for_this_interpreter(wheel):
     licence = "zorf_lib-0.1.0.dist-info/licenses/LICENSE"
     assert zipfile.ZipFile(wheel).read(licence) == (ROOT / "LICENSE").read_bytes()
     assert "License-File: LICENSE" in zipfile.ZipFile(wheel).read("zorf_lib-0.1.0.dist-info/METADATA").decode()
+    assert {"zorf_node_id/__init__.py", "zorf_node_id/__main__.py", "zorf_node_id/command.py"} <= set(names)
 
 
-def test_wheel_installs_into_a_fresh_environment(wheel, tmp_path):
+def test_wheel_installs_into_a_fresh_environment(wheel, tmp_path, nvml):
     env_dir = tmp_path / "venv"
     venv.create(env_dir, with_pip=True)
     python = env_dir / "bin" / "python"
@@ -58,3 +59,9 @@ def test_wheel_installs_into_a_fresh_environment(wheel, tmp_path):
                          cwd=tmp_path).stdout.splitlines()
     assert out[0].startswith(str(env_dir))
     assert out[1] == "(cache_file_path=None)"
+    # The console script, found on the PATH by name.
+    on_path = {"PATH": f"{env_dir / 'bin'}:{os.environ['PATH']}"}
+    proc, _ = nvml.program(["zorf-node-id", "--cache-file", str(nvml.path)], env=on_path)
+    assert (proc.returncode, proc.stdout) == (0, f"{node_id_of(UUIDS)}\n"), proc.stderr
+    proc, _ = nvml.program(["zorf-node-id", "--version"], env=on_path)
+    assert proc.stdout == "zorf-node-id 0.1.0\n"

@@ -1,6 +1,7 @@
 """Run by an interpreter into which a release wheel was installed, as a user
 would: imports zorf_lib from where the wheel put it and calls it against the
-fake NVML (on the loader path) twice: a cache miss, then a hit. It writes
+fake NVML (on the loader path) twice: a cache miss, then a hit; then runs
+the zorf-node-id command the wheel carries (`python -m zorf_node_id`). It writes
 the fake's two GPUs into the file that FAKE_NVML_CONFIG names first.
 
 usage: python use_installed.py CACHE_PATH [SITE]
@@ -8,6 +9,7 @@ SITE: where the wheel was installed, when not the interpreter's own
 site-packages (pip install --target)."""
 
 import os
+import subprocess
 import sys
 import sysconfig
 
@@ -34,4 +36,8 @@ miss = zorf_lib.get_gpu_node_id(path)
 assert miss == expected, (miss, expected)
 hit = zorf_lib.get_gpu_node_id(cache_file_path=path)
 assert hit == expected, (hit, expected)
+# The command shipped beside the module, a hit too.
+command = subprocess.run([sys.executable, "-m", "zorf_node_id", "--cache-file", path], check=True,
+                         capture_output=True, text=True).stdout
+assert command == expected + "\n", command
 print(f"{os.path.basename(zorf_lib.__file__)}: miss and hit give {miss[:16]}...")
