@@ -97,11 +97,12 @@ for repaired in dist/*.whl; do
     || { echo "build_wheels: $repaired does not hold LICENSE" >&2; exit 1; }
   # The expected top-level entries: the module under this wheel's ABI and
   # platform, its type stubs, auditwheel's folder of bundled libraries, and
-  # the command line's package.
+  # the command line's package. W010 is left out: it takes a folder without
+  # Python modules for a mistake, and auditwheel's holds only libblake3.
   tag=$(basename "$repaired" .whl | cut -d- -f4)
   platform=$(basename "$repaired" .whl | cut -d- -f5)
   case $platform in *aarch64*) arch=aarch64 ;; *) arch=x86_64 ;; esac
-  quiet .venv/bin/check-wheel-contents \
+  quiet .venv/bin/check-wheel-contents --ignore W010 \
     --toplevel "zorf_lib.cpython-${tag#cp}-$arch-linux-gnu.so,zorf_lib-stubs,zorf_lib.libs,zorf_node_id" "$repaired"
 done
 echo "build_wheels: $(basename "$sdist") and the four wheels pass twine check and check-wheel-contents, LICENSE in each"
