@@ -39,6 +39,17 @@ case ${1:-} in
     ;;
 esac
 
+# The runs below bind this machine's folders into the target's root
+# (emulated_host_view), in a mount namespace of their own.
+if [ -z "${ZORF_ARM64_NAMESPACE:-}" ]; then
+  [ "$(id -u)" -eq 0 ] || { echo "arm64_test: run as root (the emulated runs need a mount namespace)" >&2; exit 1; }
+  orig=()
+  [ -n "$wheel" ] && orig=(--wheel "$wheel")
+  [ "$abi" = cp314t ] && [ -z "$wheel" ] && orig=(--free-threaded)
+  exec unshare --mount --propagation private env ZORF_ARM64_NAMESPACE=1 bash "$0" "${orig[@]}" "$@"
+fi
+host_folders=(/tmp /var/tmp /dev /proc /sys "$root")
+
 bash scripts/cross_aarch64.sh --build-only
 source scripts/lib/apt.sh
 source scripts/lib/arm64_root.sh
@@ -96,6 +107,7 @@ if [ -n "$wheel" ]; then
   platform=${platform##*-}
   .venv/bin/python -m pip install -q --disable-pip-version-check --no-index --no-deps --target "$installed/site" \
     --platform "$platform" --python-version 3.14 --implementation cp --abi "$abi" --only-binary=:all: "$wheel"
+  emulated_host_view "$bare" "${host_folders[@]}"
   (cd "$installed" && LD_LIBRARY_PATH=$root/$top/tests/fake_nvml/full FAKE_NVML_CONFIG=$installed/nvml.conf \
     PYTHONPATH=$installed/site "$python" "$root/tests/wheel/use_installed.py" "$installed/node-id" "$installed/site")
   exit
@@ -111,6 +123,7 @@ rm -rf "$module/zorf_node_id"
 mkdir "$module/zorf_node_id"
 cp src/zorf_node_id/*.py "$module/zorf_node_id/"
 
+emulated_host_view "$runtime" "${host_folders[@]}"
 export PYTHONPATH=$module:$site
 export ZORF_FAKE_NVML_DIR=$root/$top/tests/fake_nvml
 echo "== the Python suite on $("$python" -c 'import platform, sys; print(platform.machine(), sys.version.split()[0], "free-threaded" if not sys._is_gil_enabled() else "default build")') under qemu-aarch64"

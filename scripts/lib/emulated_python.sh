@@ -66,3 +66,19 @@ emulated_site() {
     --only-binary=:all: "$@" 2>&1) || { printf '%s\n' "$out" >&2; return 1; }
   printf '%s\n' "$abi $*" >"$target/.packages"
 }
+
+# emulated_host_view ROOT FOLDER...: this machine's folders (and the mounts
+# below them) at their own paths inside ROOT. qemu's -L looks a guest's
+# absolute path up under ROOT first, and "/" is always there: a walk that
+# opens "/" and then goes on relative to it (as the module's cache look-up
+# does where openat2 is missing, as under this qemu) would see ROOT's
+# folders, not this machine's /tmp. Call it inside a private mount namespace
+# (arm64_test.sh enters one), so that the binds end with the run.
+emulated_host_view() {
+  local root=$1 folder
+  shift
+  for folder in "$@"; do
+    mkdir -p "$root$folder"
+    mount --rbind "$folder" "$root$folder"
+  done
+}
