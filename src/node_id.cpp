@@ -25,15 +25,15 @@ std::string to_hex(const std::array<std::uint8_t, BLAKE3_OUT_LEN>& digest) {
 }
 
 std::expected<std::vector<std::string>, ContextError> read_uuids(const gpu::Nvml& nvml) {
-  const std::uint32_t count = ZORF_TRY(with_context(nvml.device_count(), messages::kDeviceCount));
-  if (count == 0) return std::unexpected(ContextError(messages::kNoGpus));
+  const std::uint32_t count = ZORF_TRY(with_context(nvml.device_count(), Step::DeviceCount));
+  if (count == 0) return std::unexpected(ContextError(Step::NoGpus));
   std::vector<std::string> uuids;
   // The count is NVML's word, not a size to allocate for; a bogus one must
   // end at the first index NVML refuses, not in a failed allocation.
   uuids.reserve(std::min<std::uint32_t>(count, 64));
   for (std::uint32_t index = 0; index < count; ++index) {
-    const gpu::Device device = ZORF_TRY(with_context(nvml.device_by_index(index), messages::kDeviceByIndex));
-    uuids.push_back(ZORF_TRY(with_context(device.uuid(), messages::kDeviceUuid)));
+    const gpu::Device device = ZORF_TRY(with_context(nvml.device_by_index(index), Step::DeviceByIndex));
+    uuids.push_back(ZORF_TRY(with_context(device.uuid(), Step::DeviceUuid)));
   }
   return uuids;
 }
@@ -41,7 +41,7 @@ std::expected<std::vector<std::string>, ContextError> read_uuids(const gpu::Nvml
 // Everything between a successful init and the end of the instance.
 std::expected<std::string, ContextError> compute_and_store(const gpu::Nvml& nvml, const std::string& path) {
   std::string node_id = node_id_from_uuids(ZORF_TRY(read_uuids(nvml)));
-  ZORF_TRY(with_context(write_cache(path, node_id), messages::kWriteCache));
+  ZORF_TRY(with_context(write_cache(path, node_id), Step::WriteCache));
   return node_id;
 }
 
@@ -62,13 +62,10 @@ std::string node_id_from_uuids(std::vector<std::string> uuids) {
 std::expected<std::string, ContextError> get_gpu_node_id(std::optional<std::string_view> cache_file_path) {
   const std::string path(cache_file_path.value_or(kDefaultCachePath));
 
-  auto cached = read_cache_if_present(path);
-  if (!cached)
-    return std::unexpected(
-        std::visit([](auto error) { return ContextError(messages::kReadCache, error); }, cached.error()));
-  if (*cached) return std::move(**cached);
+  std::optional<std::string> cached = ZORF_TRY(with_context(read_cache_if_present(path), Step::ReadCache));
+  if (cached) return std::move(*cached);
 
-  gpu::Nvml nvml = ZORF_TRY(with_context(gpu::Nvml::init(), messages::kInitNvml));
+  gpu::Nvml nvml = ZORF_TRY(with_context(gpu::Nvml::init(), Step::InitNvml));
   auto node_id = compute_and_store(nvml, path);
   // On every path past a successful init, success or failure, and after the
   // cache write. Throws when NVML cannot be shut down.

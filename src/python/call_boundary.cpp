@@ -71,7 +71,7 @@ PyResult<PyObject*> call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
   // The thread stays attached: nearly every call is a cache hit of a few
   // microseconds, less than detaching and re-attaching would cost.
   auto node_id = get_gpu_node_id(*path);
-  if (!node_id) return std::unexpected(PyError::make(PyExc_RuntimeError, node_id.error().message()));
+  if (!node_id) return std::unexpected(PyError::make(PyExc_RuntimeError, node_id.error().display()));
 
   PyObject* text = PyUnicode_FromStringAndSize(node_id->data(), static_cast<Py_ssize_t>(node_id->size()));
   if (text == nullptr) {

@@ -20,7 +20,10 @@
 #include <string>
 #include <vector>
 
-#include "fake_nvml.hpp"
+#include "case_name.hpp"
+#include "child_process.hpp"
+#include "fake_nvml_controller.hpp"
+#include "scratch_folder.hpp"
 #include "node_id.hpp"
 
 namespace zorf {
@@ -45,14 +48,14 @@ std::vector<std::string> tree(const fs::path& dir, const std::string& prefix = "
 // "error: " and the cause.
 std::string read_outcome(const std::string& path) {
   const auto read = read_cache_if_present(path);
-  if (!read) return "error: " + std::visit([](const auto& cause) { return to_string(cause); }, read.error());
+  if (!read) return "error: " + std::visit([](const auto& cause) { return cause.display(); }, read.error());
   return *read ? **read : "absent";
 }
 
-std::string os_error(int code) { return "error: " + to_string(OsError{code}); }
+std::string os_error(int code) { return "error: " + OsError{code}.display(); }
 
 TEST(WriteCache, WritesATemporaryThenRenamesIt) {
-  test::FakeNvml scratch;
+  test::ScratchFolder scratch;
   const std::string target = scratch.path("cache");
   test::write_file(target, std::string(100, 'o'));  // longer than the new content
   struct stat old_status;
@@ -85,7 +88,7 @@ TEST(WriteCache, WritesATemporaryThenRenamesIt) {
 }
 
 TEST(WriteCache, NewFileModeIs0666LessUmask) {
-  test::FakeNvml scratch;
+  test::ScratchFolder scratch;
   const struct {
     mode_t umask, mode;
   } cases[] = {{0022, 0644}, {0077, 0600}, {0, 0666}, {0027, 0640}};
@@ -122,7 +125,7 @@ class WriteCachePath : public testing::TestWithParam<WriteCase> {};
 
 TEST_P(WriteCachePath, WritesThroughLinksOrLeavesNothing) {
   const WriteCase& c = GetParam();
-  test::FakeNvml scratch;
+  test::ScratchFolder scratch;
   fs::create_directory(scratch.path("dir"));
   test::write_file(scratch.path("dir/inside"), "x");
   test::write_file(scratch.path("file"), "previous, longer content");
@@ -134,11 +137,11 @@ TEST_P(WriteCachePath, WritesThroughLinksOrLeavesNothing) {
   for (const auto& link : c.links) EXPECT_TRUE(fs::is_symlink(scratch.path(link.first))) << link.first;
   if (c.error != 0) {
     ASSERT_FALSE(written.has_value());
-    EXPECT_EQ(written.error(), OsError{c.error}) << to_string(written.error());
+    EXPECT_EQ(written.error(), OsError{c.error}) << written.error().display();
     EXPECT_EQ(tree(scratch.dir()), before);
     EXPECT_EQ(test::read_file(scratch.path("file")), "previous, longer content");
   } else {
-    ASSERT_TRUE(written.has_value()) << to_string(written.error());
+    ASSERT_TRUE(written.has_value()) << written.error().display();
     EXPECT_EQ(test::read_file(scratch.path(c.lands_in)), "payload");
     for (const auto& name : tree(scratch.dir())) EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
   }
@@ -178,14 +181,14 @@ TEST(CacheFile, FollowsOthersLinksInSharedFoldersOnlyAsTheKernelWould) {
   };
   for (const Case c : {Case{kNobody, 0, false}, Case{0, 0, true}, Case{kNobody, kNobody, true}}) {
     SCOPED_TRACE(testing::Message() << "link owner " << c.link_owner << ", folder owner " << c.folder_owner);
-    test::FakeNvml scratch;
-    scratch.configure({"uuid_text GPU-a"});
-    const std::string shared = scratch.path("shared");
+    test::FakeNvmlController fake;
+    fake.configure({"uuid_text GPU-a"});
+    const std::string shared = fake.path("shared");
     fs::create_directory(shared);
     ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
-    fs::create_symlink(scratch.path("secret"), shared + "/to_secret");
-    fs::create_symlink(scratch.path("target"), shared + "/link");
-    test::write_file(scratch.path("secret"), "the caller's own token");
+    fs::create_symlink(fake.path("secret"), shared + "/to_secret");
+    fs::create_symlink(fake.path("target"), shared + "/link");
+    test::write_file(fake.path("secret"), "the caller's own token");
     for (const char* link : {"/to_secret", "/link"})
       if (::lchown((shared + link).c_str(), c.link_owner, c.link_owner) != 0)
         GTEST_SKIP() << "cannot give files away here (not root?)";
@@ -195,17 +198,17 @@ TEST(CacheFile, FollowsOthersLinksInSharedFoldersOnlyAsTheKernelWould) {
     const auto written = write_cache(shared + "/link", "payload");
     EXPECT_EQ(written.has_value(), c.followed);
     if (c.followed) {
-      EXPECT_EQ(test::read_file(scratch.path("target")), "payload");
+      EXPECT_EQ(test::read_file(fake.path("target")), "payload");
       continue;
     }
     EXPECT_EQ(written.error(), OsError{EACCES});
-    EXPECT_FALSE(fs::exists(scratch.path("target")));
+    EXPECT_FALSE(fs::exists(fake.path("target")));
     // The whole call: no cache, so the identifier is computed, and its write
     // is refused; the link's target is neither shown nor touched.
     const auto id = get_gpu_node_id(shared + "/to_secret");
     ASSERT_FALSE(id.has_value());
-    EXPECT_EQ(id.error().chain(), "Failed to write cache: Permission denied (os error 13)");
-    EXPECT_EQ(test::read_file(scratch.path("secret")), "the caller's own token");
+    EXPECT_EQ(chain(id.error()), "Failed to write cache: Permission denied (os error 13)");
+    EXPECT_EQ(test::read_file(fake.path("secret")), "the caller's own token");
     EXPECT_EQ(test::list_dir(shared), (std::vector<std::string>{"link", "to_secret"}));
   }
 }
@@ -215,7 +218,7 @@ TEST(CacheFile, FollowsOthersLinksInSharedFoldersOnlyAsTheKernelWould) {
 struct ReadCase {
   const char* name;
   // Makes the entry "cache" in the scratch folder; returns the expected outcome.
-  std::function<std::string(const test::FakeNvml&)> make;
+  std::function<std::string(const test::ScratchFolder&)> make;
 };
 
 class ReadCachePath : public testing::TestWithParam<ReadCase> {};
@@ -224,20 +227,20 @@ class ReadCachePath : public testing::TestWithParam<ReadCase> {};
 // keeps to regular files: anything else at the path, planted by another user
 // in /tmp for instance, is refused at once.
 TEST_P(ReadCachePath, ReadsRegularFilesOnly) {
-  test::FakeNvml scratch;
+  test::ScratchFolder scratch;
   const std::string expected = GetParam().make(scratch);
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(read_outcome(scratch.path("cache")), expected);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << "the read blocked";
 }
 
-std::string make_file(const test::FakeNvml& s, std::size_t size, char fill = 'a') {
+std::string make_file(const test::ScratchFolder& s, std::size_t size, char fill = 'a') {
   test::write_file(s.path("cache"), std::string(size, fill));
   return std::string(size, fill);
 }
 
 // A link "cache" to `target`; returns `outcome`.
-std::string link_to(const test::FakeNvml& s, const std::string& target, std::string outcome) {
+std::string link_to(const test::ScratchFolder& s, const std::string& target, std::string outcome) {
   std::filesystem::create_symlink(target, s.path("cache"));
   return outcome;
 }
@@ -317,7 +320,7 @@ long long bytes_read() {
 // A file whose size says nothing (procfs gives 0) and that holds more than the
 // limit is read up to the limit and one byte, no further.
 TEST(ReadCache, StopsOneByteAfterTheLimitWhateverTheSizeSays) {
-  test::FakeNvml scratch;
+  test::ScratchFolder scratch;
   std::error_code error;
   if (std::filesystem::file_size("/proc/kallsyms", error) != 0 || error ||
       test::read_file("/proc/kallsyms").size() <= kMaxCacheFileSize)
@@ -333,7 +336,7 @@ TEST(ReadCache, StopsOneByteAfterTheLimitWhateverTheSizeSays) {
 }
 
 TEST(ReadCache, NulOrEmptyPathNamesNothing) {
-  test::FakeNvml scratch;
+  test::ScratchFolder scratch;
   test::write_file(scratch.path("a"), "cached");
   EXPECT_EQ(read_outcome(scratch.path("a")), "cached");
   EXPECT_EQ(read_outcome(scratch.path("a") + std::string("\0b", 2)), "absent");
@@ -342,38 +345,38 @@ TEST(ReadCache, NulOrEmptyPathNamesNothing) {
 
 // Root passes every permission check, so these run in a child as "nobody".
 TEST(CachePermissions, DeniedAccessAsAnotherUser) {
-  test::FakeNvml scratch;
-  fs::permissions(scratch.dir(), fs::perms(0755));
-  fs::create_directory(scratch.path("locked"));
-  test::write_file(scratch.path("locked/cache"), "hidden");
-  fs::permissions(scratch.path("locked"), fs::perms(0700));
-  test::write_file(scratch.path("unreadable"), "secret");
-  fs::permissions(scratch.path("unreadable"), fs::perms::none);
-  fs::create_directory(scratch.path("readonly"));
-  fs::permissions(scratch.path("readonly"), fs::perms(0555));
+  test::FakeNvmlController fake;
+  fs::permissions(fake.dir(), fs::perms(0755));
+  fs::create_directory(fake.path("locked"));
+  test::write_file(fake.path("locked/cache"), "hidden");
+  fs::permissions(fake.path("locked"), fs::perms(0700));
+  test::write_file(fake.path("unreadable"), "secret");
+  fs::permissions(fake.path("unreadable"), fs::perms::none);
+  fs::create_directory(fake.path("readonly"));
+  fs::permissions(fake.path("readonly"), fs::perms(0555));
 
   const std::string outcome = test::run_in_child([&]() -> std::string {
     if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0) return "skip";
     std::string problems;
-    if (read_outcome(scratch.path("locked/cache")) != "absent") problems += "unsearchable folder counted as present; ";
-    if (read_outcome(scratch.path("unreadable")) != os_error(EACCES)) problems += "unreadable file not refused; ";
-    const auto id = get_gpu_node_id(scratch.path("unreadable"));
-    if (id || id.error().chain() != "Failed to read cache file: Permission denied (os error 13)")
-      problems += "unreadable file: " + (id ? *id : id.error().chain()) + "; ";
-    const auto written = write_cache(scratch.path("readonly/cache"), "x");
+    if (read_outcome(fake.path("locked/cache")) != "absent") problems += "unsearchable folder counted as present; ";
+    if (read_outcome(fake.path("unreadable")) != os_error(EACCES)) problems += "unreadable file not refused; ";
+    const auto id = get_gpu_node_id(fake.path("unreadable"));
+    if (id || chain(id.error()) != "Failed to read cache file: Permission denied (os error 13)")
+      problems += "unreadable file: " + (id ? *id : chain(id.error())) + "; ";
+    const auto written = write_cache(fake.path("readonly/cache"), "x");
     if (written || written.error() != OsError{EACCES}) problems += "write into read-only folder not refused; ";
     return problems;
   });
   if (outcome == "skip") GTEST_SKIP() << "cannot switch to an unprivileged user";
   EXPECT_EQ(outcome, "");
-  EXPECT_TRUE(fs::is_empty(scratch.path("readonly")));
-  EXPECT_TRUE(scratch.log().empty()) << "NVML must not be loaded for a present cache";
+  EXPECT_TRUE(fs::is_empty(fake.path("readonly")));
+  EXPECT_TRUE(fake.log().empty()) << "NVML must not be loaded for a present cache";
 }
 
 // A read-only mount fails even for root; it is made in a private mount
 // namespace so that nothing outlives the test.
 TEST(CachePermissions, ReadOnlyFileSystem) {
-  test::FakeNvml fake;
+  test::FakeNvmlController fake;
   fake.configure({"uuid_text GPU-a"});
   fs::create_directory(fake.path("ro"));
   const std::string ro = fake.path("ro");
@@ -384,7 +387,7 @@ TEST(CachePermissions, ReadOnlyFileSystem) {
       return "skip";
     const auto id = get_gpu_node_id(ro + "/cache");
     if (id) return "computed and wrote " + *id;
-    return id.error().chain();
+    return chain(id.error());
   });
   if (outcome == "skip") GTEST_SKIP() << "cannot make a read-only bind mount here";
   EXPECT_EQ(outcome, "Failed to write cache: Read-only file system (os error 30)");
