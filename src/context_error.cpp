@@ -2,7 +2,9 @@
 
 namespace zorf {
 
+ContextError::ContextError(const ContextError&) = default;
 ContextError::ContextError(ContextError&&) noexcept = default;
+ContextError& ContextError::operator=(const ContextError&) = default;
 ContextError& ContextError::operator=(ContextError&&) noexcept = default;
 ContextError::~ContextError() = default;
 

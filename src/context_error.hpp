@@ -27,7 +27,9 @@ class ContextError {
  public:
   explicit ContextError(Step step, AnyError cause = {}) : step_(step), cause_(std::move(cause)) {}
   // Out of line, like NvmlError's, and for the same reason.
+  ContextError(const ContextError&);
   ContextError(ContextError&&) noexcept;
+  ContextError& operator=(const ContextError&);
   ContextError& operator=(ContextError&&) noexcept;
   ~ContextError();
 
@@ -49,7 +51,7 @@ std::expected<T, ContextError> with_context(std::expected<T, E>&& result, Step s
   if constexpr (std::is_void_v<T>)
     return {};
   else
-    return std::move(result).value();
+    return *std::move(result);
 }
 
 }  // namespace zorf

@@ -57,7 +57,9 @@ std::string_view NvmlError::ReturnCode::display() const noexcept {
   return "unknown NVML error";  // unreachable: nvml_try makes these from the table
 }
 
-NvmlError::NvmlError(Payload payload) : payload_(std::move(payload)) {}
+template <class K>
+NvmlError::NvmlError(K kind) : payload_(std::in_place_type<K>, std::move(kind)) {}
+
 NvmlError NvmlError::utf8(Utf8Error source) { return NvmlError(Utf8{source}); }
 NvmlError NvmlError::libloading(LibraryError source) { return NvmlError(Libloading{std::move(source)}); }
 NvmlError NvmlError::failed_to_load_symbol(std::string text) { return NvmlError(FailedToLoadSymbol{std::move(text)}); }

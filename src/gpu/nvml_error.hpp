@@ -125,7 +125,10 @@ class NvmlError {
   using Payload =
       std::variant<Utf8, Libloading, FailedToLoadSymbol, UnexpectedVariant, InsufficientSize, ReturnCode>;
 
-  explicit NvmlError(Payload payload);
+  // Builds the alternative in place: a whole Payload moved in is one more
+  // variant for GCC to misjudge.
+  template <class K>
+  explicit NvmlError(K kind);
 
   Payload payload_;
 };

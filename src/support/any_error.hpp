@@ -23,6 +23,15 @@ class AnyError {
   AnyError(std::variant<Es...> error)  // NOLINT: as above
       : AnyError(std::visit([](auto& held) { return AnyError(std::move(held)); }, error)) {}
 
+  AnyError(const AnyError& other) : held_(other.held_ ? other.held_->copy() : nullptr) {}
+  AnyError(AnyError&&) noexcept = default;
+  AnyError& operator=(const AnyError& other) {
+    if (this != &other) held_ = other.held_ ? other.held_->copy() : nullptr;
+    return *this;
+  }
+  AnyError& operator=(AnyError&&) noexcept = default;
+  ~AnyError() = default;
+
   // The held error, or an empty view.
   ErrorRef get() const noexcept { return held_ ? held_->get() : ErrorRef(); }
 
@@ -30,11 +39,13 @@ class AnyError {
   struct Holder {
     virtual ~Holder() = default;
     virtual ErrorRef get() const noexcept = 0;
+    virtual std::unique_ptr<Holder> copy() const = 0;
   };
   template <class E>
   struct Held final : Holder {
     explicit Held(E e) : error(std::move(e)) {}
     ErrorRef get() const noexcept override { return error; }
+    std::unique_ptr<Holder> copy() const override { return std::make_unique<Held>(error); }
     E error;
   };
 
