@@ -15,6 +15,7 @@
 #include <variant>
 
 #include "node_id.hpp"
+#include "support/utf8.hpp"
 #include "fuzz_check.hpp"
 #include "utf8_reference.hpp"
 
