@@ -202,6 +202,13 @@ TEST(ContextErrorChain, WalksEveryLevelBelowTheStep) {
   EXPECT_EQ(init.error().cause().cause().cause().get_if<gpu::NulError>()->position, 3u);
   EXPECT_FALSE(init.error().cause().cause().cause().cause());
 
+  // A copy owns a cause of its own: it outlives the original.
+  std::optional<ContextError> original(init.error());
+  const ContextError copy = *original;
+  original.reset();
+  EXPECT_EQ(chain(copy), chain(init.error()));
+  EXPECT_NE(copy.cause().get_if<NvmlError>(), init.error().cause().get_if<NvmlError>());
+
   EXPECT_EQ(with_context(std::expected<int, OsError>(7), Step::WriteCache), 7);
   EXPECT_EQ(chain(ErrorRef()), "");
 }
