@@ -2,20 +2,23 @@
 
 namespace zorf {
 
-std::string ContextError::chain() const {
-  std::string text(message_);
-  std::visit(
-      [&text](const auto& cause) {
-        using T = std::decay_t<decltype(cause)>;
-        if constexpr (std::is_same_v<T, gpu::NvmlError>) {
-          text += ": " + cause.display();
-          if (std::string below = gpu::cause_chain(cause); !below.empty()) text += ": " + below;
-        } else if constexpr (!std::is_same_v<T, std::monostate>) {
-          text += ": " + to_string(cause);
-        }
-      },
-      cause_);
-  return text;
+ContextError::ContextError(const ContextError&) = default;
+ContextError::ContextError(ContextError&&) noexcept = default;
+ContextError& ContextError::operator=(const ContextError&) = default;
+ContextError& ContextError::operator=(ContextError&&) noexcept = default;
+ContextError::~ContextError() = default;
+
+std::string_view ContextError::display() const noexcept {
+  switch (step_) {
+    case Step::ReadCache: return "Failed to read cache file";
+    case Step::InitNvml: return "Failed to init nvml";
+    case Step::DeviceCount: return "Failed to get nvml device count";
+    case Step::NoGpus: return "No GPUs found";
+    case Step::DeviceByIndex: return "Failed to get nvml device by index";
+    case Step::DeviceUuid: return "Failed to get device uuid";
+    case Step::WriteCache: return "Failed to write cache";
+  }
+  return "Failed";  // unreachable: every step is listed above
 }
 
 }  // namespace zorf

@@ -25,15 +25,15 @@ std::string to_hex(const std::array<std::uint8_t, BLAKE3_OUT_LEN>& digest) {
 }
 
 std::expected<std::vector<std::string>, ContextError> read_uuids(const gpu::Nvml& nvml) {
-  const std::uint32_t count = ZORF_TRY(with_context(nvml.device_count(), messages::kDeviceCount));
-  if (count == 0) return std::unexpected(ContextError(messages::kNoGpus));
+  const std::uint32_t count = ZORF_TRY(with_context(nvml.device_count(), Step::DeviceCount));
+  if (count == 0) return std::unexpected(ContextError(Step::NoGpus));
   std::vector<std::string> uuids;
   // The count is NVML's word, not a size to allocate for; a bogus one must
   // end at the first index NVML refuses, not in a failed allocation.
   uuids.reserve(std::min<std::uint32_t>(count, 64));
   for (std::uint32_t index = 0; index < count; ++index) {
-    const gpu::Device device = ZORF_TRY(with_context(nvml.device_by_index(index), messages::kDeviceByIndex));
-    uuids.push_back(ZORF_TRY(with_context(device.uuid(), messages::kDeviceUuid)));
+    const gpu::Device device = ZORF_TRY(with_context(nvml.device_by_index(index), Step::DeviceByIndex));
+    uuids.push_back(ZORF_TRY(with_context(device.uuid(), Step::DeviceUuid)));
   }
   return uuids;
 }
@@ -42,10 +42,10 @@ std::expected<std::vector<std::string>, ContextError> read_uuids(const gpu::Nvml
 std::expected<std::string, ContextError> compute_and_store(const gpu::Nvml& nvml,
                                                            const std::expected<FolderEntry, OsError>& place) {
   std::string node_id = node_id_from_uuids(ZORF_TRY(read_uuids(nvml)));
-  if (!place) return std::unexpected(ContextError(messages::kWriteCache, place.error()));
+  if (!place) return std::unexpected(ContextError(Step::WriteCache, place.error()));
   // A file that appeared since the read is kept, and this call returns what
   // it computed, as it would had the other writer been a moment later.
-  ZORF_TRY(with_context(write_new_cache(*place, node_id), messages::kWriteCache));
+  ZORF_TRY(with_context(write_new_cache(*place, node_id), Step::WriteCache));
   return node_id;
 }
 
@@ -66,15 +66,12 @@ std::string node_id_from_uuids(std::vector<std::string> uuids) {
 std::expected<std::string, ContextError> get_gpu_node_id(std::optional<std::string_view> cache_file_path) {
   const std::string path(cache_file_path.value_or(kDefaultCachePath));
 
-  auto cached = look_up_cache(path);
-  if (!cached)
-    return std::unexpected(
-        std::visit([](auto error) { return ContextError(messages::kReadCache, error); }, cached.error()));
-  if (auto* text = std::get_if<std::string>(&*cached)) return std::move(*text);
+  auto cached = ZORF_TRY(with_context(look_up_cache(path), Step::ReadCache));
+  if (auto* text = std::get_if<std::string>(&cached)) return std::move(*text);
   // The write goes exactly where the read found nothing.
-  const CacheAbsent& absent = std::get<CacheAbsent>(*cached);
+  const CacheAbsent& absent = std::get<CacheAbsent>(cached);
 
-  gpu::Nvml nvml = ZORF_TRY(with_context(gpu::Nvml::init(), messages::kInitNvml));
+  gpu::Nvml nvml = ZORF_TRY(with_context(gpu::Nvml::init(), Step::InitNvml));
   auto node_id = compute_and_store(nvml, absent.place);
   // On every path past a successful init, success or failure, and after the
   // cache write. Throws when NVML cannot be shut down.

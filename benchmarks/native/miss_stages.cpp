@@ -107,7 +107,7 @@ long long whole_call(const std::string& path) {
   Stopwatch watch;
   const auto node_id = zorf::get_gpu_node_id(path);
   const long long whole = watch.lap();
-  if (!node_id) fail("service call: " + node_id.error().chain());
+  if (!node_id) fail("service call: " + zorf::chain(node_id.error()));
   ::unlink(path.c_str());
   return whole;
 }

@@ -23,8 +23,6 @@ class Device {
   // fills all 96 bytes without a NUL, all 96 bytes are the text.
   std::expected<std::string, NvmlError> uuid() const;
 
-  nvmlDevice_t handle() const noexcept { return handle_; }
-
  private:
   const Nvml* nvml_;
   nvmlDevice_t handle_;

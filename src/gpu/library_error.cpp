@@ -7,11 +7,6 @@
 namespace zorf::gpu {
 namespace {
 
-template <class... F>
-struct Overloaded : F... {
-  using F::operator()...;
-};
-
 // A quoted, escaped rendering of raw bytes for debug output.
 std::string quoted(std::string_view bytes) {
   std::string out = "\"";
@@ -31,56 +26,46 @@ std::string quoted(std::string_view bytes) {
   return out + "\"";
 }
 
+std::string nul_error_debug(const NulError& error) {
+  return "NulError(" + std::to_string(error.position) + ", " + quoted(error.bytes) + ")";
+}
+
 }  // namespace
 
 std::string DlDescription::display() const { return utf8_lossy(bytes_); }
 
-std::string to_string(const NulError& error) {
-  return "nul byte found in provided data at position: " + std::to_string(error.position);
+std::string NulError::display() const {
+  return "nul byte found in provided data at position: " + std::to_string(position);
 }
 
+std::string LibraryError::DlOpen::debug() const { return "DlOpen { desc: " + quoted(desc.bytes()) + " }"; }
+
+std::string LibraryError::DlSym::debug() const { return "DlSym { desc: " + quoted(desc.bytes()) + " }"; }
+
+std::string LibraryError::CreateCString::debug() const {
+  return "CreateCString { source: " + nul_error_debug(source) + " }";
+}
+
+std::string LibraryError::CreateCStringWithTrailing::debug() const {
+  return "CreateCStringWithTrailing { source: " + nul_error_debug(source) + " }";
+}
+
+LibraryError::LibraryError(const LibraryError&) = default;
+LibraryError::LibraryError(LibraryError&&) noexcept = default;
+LibraryError& LibraryError::operator=(const LibraryError&) = default;
+LibraryError& LibraryError::operator=(LibraryError&&) noexcept = default;
+LibraryError::~LibraryError() = default;
+
 std::string LibraryError::display() const {
-  return std::visit(
-      Overloaded{
-          [](const DlOpen& k) { return k.desc.display(); },
-          [](const DlOpenUnknown&) -> std::string {
-            return "dlopen failed, but system did not report the error";
-          },
-          [](const DlSym& k) { return k.desc.display(); },
-          [](const DlSymUnknown&) -> std::string {
-            return "dlsym failed, but system did not report the error";
-          },
-          [](const CreateCString&) -> std::string { return "could not create a C string from bytes"; },
-          [](const CreateCStringWithTrailing&) -> std::string {
-            return "could not create a C string from bytes with trailing null";
-          },
-      },
-      kind_);
+  return std::visit([](const auto& kind) { return std::string(kind.display()); }, kind_);
 }
 
 std::string LibraryError::debug() const {
-  return std::visit(
-      Overloaded{
-          [](const DlOpen& k) { return "DlOpen { desc: " + quoted(k.desc.bytes()) + " }"; },
-          [](const DlOpenUnknown&) -> std::string { return "DlOpenUnknown"; },
-          [](const DlSym& k) { return "DlSym { desc: " + quoted(k.desc.bytes()) + " }"; },
-          [](const DlSymUnknown&) -> std::string { return "DlSymUnknown"; },
-          [](const CreateCString& k) {
-            return "CreateCString { source: NulError(" + std::to_string(k.source.position) + ", " +
-                   quoted(k.source.bytes) + ") }";
-          },
-          [](const CreateCStringWithTrailing& k) {
-            return "CreateCStringWithTrailing { source: NulError(" + std::to_string(k.source.position) +
-                   ", " + quoted(k.source.bytes) + ") }";
-          },
-      },
-      kind_);
+  return std::visit([](const auto& kind) { return std::string(kind.debug()); }, kind_);
 }
 
-const NulError* LibraryError::cause() const noexcept {
-  if (const auto* k = std::get_if<CreateCString>(&kind_)) return &k->source;
-  if (const auto* k = std::get_if<CreateCStringWithTrailing>(&kind_)) return &k->source;
-  return nullptr;
+ErrorRef LibraryError::cause() const noexcept {
+  return std::visit([](const auto& kind) noexcept { return kind.cause(); }, kind_);
 }
 
 }  // namespace zorf::gpu

@@ -9,6 +9,8 @@
 #include <utility>
 #include <variant>
 
+#include "support/error_protocol.hpp"
+
 namespace zorf::gpu {
 
 // A copy of the text that dlerror() returned right after a failed call. The
@@ -28,26 +30,66 @@ class DlDescription {
 struct NulError {
   std::size_t position = 0;
   std::string bytes;
-};
 
-std::string to_string(const NulError& error);
+  std::string display() const;
+  ErrorRef cause() const noexcept { return {}; }
+};
 
 class LibraryError {
  public:
-  struct DlOpen { DlDescription desc; };
-  struct DlOpenUnknown {};
-  struct DlSym { DlDescription desc; };
+  // Each kind answers the error protocol and its debug text itself.
+  struct DlOpen {
+    DlDescription desc;
+    std::string display() const { return desc.display(); }
+    std::string debug() const;
+    ErrorRef cause() const noexcept { return {}; }
+  };
+  struct DlOpenUnknown {
+    std::string_view display() const noexcept { return "dlopen failed, but system did not report the error"; }
+    std::string_view debug() const noexcept { return "DlOpenUnknown"; }
+    ErrorRef cause() const noexcept { return {}; }
+  };
+  struct DlSym {
+    DlDescription desc;
+    std::string display() const { return desc.display(); }
+    std::string debug() const;
+    ErrorRef cause() const noexcept { return {}; }
+  };
   // dlsym gave a null address and no error text: the symbol exists but cannot
   // be called.
-  struct DlSymUnknown {};
-  struct CreateCString { NulError source; };
-  struct CreateCStringWithTrailing { NulError source; };
+  struct DlSymUnknown {
+    std::string_view display() const noexcept { return "dlsym failed, but system did not report the error"; }
+    std::string_view debug() const noexcept { return "DlSymUnknown"; }
+    ErrorRef cause() const noexcept { return {}; }
+  };
+  struct CreateCString {
+    NulError source;
+    std::string_view display() const noexcept { return "could not create a C string from bytes"; }
+    std::string debug() const;
+    ErrorRef cause() const noexcept { return source; }
+  };
+  struct CreateCStringWithTrailing {
+    NulError source;
+    std::string_view display() const noexcept {
+      return "could not create a C string from bytes with trailing null";
+    }
+    std::string debug() const;
+    ErrorRef cause() const noexcept { return source; }
+  };
   using Kind =
       std::variant<DlOpen, DlOpenUnknown, DlSym, DlSymUnknown, CreateCString, CreateCStringWithTrailing>;
 
   template <class K>
     requires std::is_constructible_v<Kind, K>
-  LibraryError(K kind) : kind_(std::move(kind)) {}  // NOLINT: each kind is a LibraryError
+  LibraryError(K kind) : kind_(std::in_place_type<K>, std::move(kind)) {}  // NOLINT: each kind is a LibraryError
+  // Out of line: inlined into each caller that drops an error, the variant's
+  // own copy and destruction paths make GCC warn of uninitialised reads in
+  // alternatives it cannot rule out.
+  LibraryError(const LibraryError&);
+  LibraryError(LibraryError&&) noexcept;
+  LibraryError& operator=(const LibraryError&);
+  LibraryError& operator=(LibraryError&&) noexcept;
+  ~LibraryError();
 
   const Kind& kind() const noexcept { return kind_; }
   template <class K>
@@ -57,8 +99,8 @@ class LibraryError {
   std::string display() const;
   // The kind's name and its payload, for reports of internal failures.
   std::string debug() const;
-  // The failed name conversion behind the two conversion kinds, else null.
-  const NulError* cause() const noexcept;
+  // The failed name conversion behind the two conversion kinds, else none.
+  ErrorRef cause() const noexcept;
 
  private:
   Kind kind_;

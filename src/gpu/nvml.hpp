@@ -5,7 +5,7 @@
 #include <cassert>
 #include <cstdint>
 #include <expected>
-#include <optional>
+#include <memory>
 #include <string_view>
 
 #include "gpu/nvml_error.hpp"
@@ -24,7 +24,7 @@ class Nvml {
   static std::expected<Nvml, NvmlError> init();
 
   // A moved-from instance owns nothing and ends nothing.
-  Nvml(Nvml&& other) noexcept : lib_(std::move(other.lib_)) { other.lib_.reset(); }
+  Nvml(Nvml&& other) noexcept = default;
   Nvml& operator=(Nvml&&) = delete;
   Nvml(const Nvml&) = delete;
   Nvml& operator=(const Nvml&) = delete;
@@ -47,9 +47,11 @@ class Nvml {
   }
 
  private:
-  explicit Nvml(NvmlLib lib) : lib_(std::move(lib)) {}
-  // Empty once ended or moved from.
-  std::optional<NvmlLib> lib_;
+  explicit Nvml(NvmlLib lib) : lib_(std::make_unique<NvmlLib>(std::move(lib))) {}
+  // Null once ended or moved from. A pointer rather than an optional: GCC
+  // follows a moved-from pointer, where through the optional it reports reads
+  // of the entry table's variants as uninitialised.
+  std::unique_ptr<NvmlLib> lib_;
 };
 
 }  // namespace zorf::gpu

@@ -40,49 +40,70 @@ constexpr std::array kCodeKinds{
     CodeKind{999, NvmlErrorKind::Unknown, "an internal driver error occured"},
 };
 
+constexpr std::string_view kInsufficientSizeText = kCodeKinds[6].text;
+static_assert(kCodeKinds[6].kind == NvmlErrorKind::InsufficientSize);
+
 }  // namespace
 
-std::optional<std::uint32_t> NvmlError::unexpected_code() const noexcept {
-  if (kind_ != NvmlErrorKind::UnexpectedVariant) return std::nullopt;
-  return std::get<std::uint32_t>(payload_);
+std::string NvmlError::InsufficientSize::display() const {
+  std::string text(kInsufficientSizeText);
+  if (size) text += ", needs to be at least " + std::to_string(*size);
+  return text;
 }
 
-std::optional<std::uint32_t> NvmlError::required_size() const noexcept {
-  if (kind_ != NvmlErrorKind::InsufficientSize) return std::nullopt;
-  return std::get<std::optional<std::uint32_t>>(payload_);
+std::string_view NvmlError::ReturnCode::display() const noexcept {
+  for (const CodeKind& entry : kCodeKinds)
+    if (entry.kind == code_kind) return entry.text;
+  return "unknown NVML error";  // unreachable: nvml_try makes these from the table
+}
+
+template <class K>
+NvmlError::NvmlError(K kind) : payload_(std::in_place_type<K>, std::move(kind)) {}
+
+NvmlError NvmlError::utf8(Utf8Error source) { return NvmlError(Utf8{source}); }
+NvmlError NvmlError::libloading(LibraryError source) { return NvmlError(Libloading{std::move(source)}); }
+NvmlError NvmlError::failed_to_load_symbol(std::string text) { return NvmlError(FailedToLoadSymbol{std::move(text)}); }
+NvmlError NvmlError::unexpected_variant(std::uint32_t code) { return NvmlError(UnexpectedVariant{code}); }
+NvmlError NvmlError::insufficient_size(std::optional<std::uint32_t> size) {
+  return NvmlError(InsufficientSize{size});
+}
+
+NvmlError::NvmlError(const NvmlError&) = default;
+NvmlError::NvmlError(NvmlError&&) noexcept = default;
+NvmlError& NvmlError::operator=(const NvmlError&) = default;
+NvmlError& NvmlError::operator=(NvmlError&&) noexcept = default;
+NvmlError::~NvmlError() = default;
+
+NvmlErrorKind NvmlError::kind() const noexcept {
+  return std::visit([](const auto& payload) noexcept { return payload.kind(); }, payload_);
 }
 
 std::string NvmlError::display() const {
-  switch (kind_) {
-    case NvmlErrorKind::Utf8Error:
-      return "could not interpret string as utf-8";
-    case NvmlErrorKind::LibloadingError:
-      return "a libloading error occurred: " + std::get<LibraryError>(payload_).display();
-    case NvmlErrorKind::FailedToLoadSymbol:
-      return "function symbol failed to load: " + std::get<std::string>(payload_);
-    case NvmlErrorKind::UnexpectedVariant:
-      return "unexpected enum variant value: " + std::to_string(std::get<std::uint32_t>(payload_));
-    case NvmlErrorKind::InsufficientSize: {
-      std::string text = "an input argument is not large enough";
-      if (const auto size = std::get<std::optional<std::uint32_t>>(payload_))
-        text += ", needs to be at least " + std::to_string(*size);
-      return text;
-    }
-    default:
-      for (const CodeKind& entry : kCodeKinds)
-        if (entry.kind == kind_) return std::string(entry.text);
-      return "unknown NVML error";  // unreachable: every kind is listed above
-  }
+  return std::visit([](const auto& payload) { return std::string(payload.display()); }, payload_);
 }
 
-std::string cause_chain(const NvmlError& error) {
-  if (const Utf8Error* utf8 = error.utf8_error()) return to_string(*utf8);
-  if (const LibraryError* library = error.library_error()) {
-    std::string chain = library->display();
-    if (const NulError* nul = library->cause()) chain += ": " + to_string(*nul);
-    return chain;
-  }
-  return {};
+ErrorRef NvmlError::cause() const noexcept {
+  return std::visit([](const auto& payload) noexcept { return payload.cause(); }, payload_);
+}
+
+const Utf8Error* NvmlError::utf8_error() const noexcept {
+  const auto* payload = std::get_if<Utf8>(&payload_);
+  return payload ? &payload->source : nullptr;
+}
+
+const LibraryError* NvmlError::library_error() const noexcept {
+  const auto* payload = std::get_if<Libloading>(&payload_);
+  return payload ? &payload->source : nullptr;
+}
+
+std::optional<std::uint32_t> NvmlError::unexpected_code() const noexcept {
+  const auto* payload = std::get_if<UnexpectedVariant>(&payload_);
+  return payload ? std::optional(payload->code) : std::nullopt;
+}
+
+std::optional<std::uint32_t> NvmlError::required_size() const noexcept {
+  const auto* payload = std::get_if<InsufficientSize>(&payload_);
+  return payload ? payload->size : std::nullopt;
 }
 
 std::expected<void, NvmlError> nvml_try(std::uint32_t code) {
@@ -90,7 +111,7 @@ std::expected<void, NvmlError> nvml_try(std::uint32_t code) {
   for (const CodeKind& entry : kCodeKinds) {
     if (entry.code != code) continue;
     if (entry.kind == NvmlErrorKind::InsufficientSize) return std::unexpected(NvmlError::insufficient_size({}));
-    return std::unexpected(NvmlError::of_kind(entry.kind));
+    return std::unexpected(NvmlError(NvmlError::ReturnCode{entry.kind}));
   }
   return std::unexpected(NvmlError::unexpected_variant(code));
 }

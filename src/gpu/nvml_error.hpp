@@ -6,9 +6,11 @@
 #include <expected>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 
 #include "gpu/library_error.hpp"
+#include "support/error_protocol.hpp"
 #include "support/utf8.hpp"
 
 namespace zorf::gpu {
@@ -47,45 +49,89 @@ enum class NvmlErrorKind {
 
 class NvmlError {
  public:
-  static NvmlError utf8(Utf8Error source) { return {NvmlErrorKind::Utf8Error, source}; }
-  static NvmlError libloading(LibraryError source) {
-    return {NvmlErrorKind::LibloadingError, std::move(source)};
-  }
+  // These and the members that copy, move and destroy are defined out of
+  // line: inlined into each caller, the variant's own construction and
+  // destruction paths make GCC warn of uninitialised reads in alternatives it
+  // cannot rule out.
+  static NvmlError utf8(Utf8Error source);
+  static NvmlError libloading(LibraryError source);
   // `text` is the display text of the LibraryError stored for the entry point.
-  static NvmlError failed_to_load_symbol(std::string text) {
-    return {NvmlErrorKind::FailedToLoadSymbol, std::move(text)};
-  }
-  static NvmlError unexpected_variant(std::uint32_t code) { return {NvmlErrorKind::UnexpectedVariant, code}; }
-  static NvmlError insufficient_size(std::optional<std::uint32_t> size) {
-    return {NvmlErrorKind::InsufficientSize, size};
-  }
-  // Any return-code kind other than InsufficientSize; those carry nothing.
-  static NvmlError of_kind(NvmlErrorKind kind) { return {kind, std::monostate{}}; }
+  static NvmlError failed_to_load_symbol(std::string text);
+  static NvmlError unexpected_variant(std::uint32_t code);
+  static NvmlError insufficient_size(std::optional<std::uint32_t> size);
 
-  NvmlErrorKind kind() const noexcept { return kind_; }
+  NvmlError(const NvmlError&);
+  NvmlError(NvmlError&&) noexcept;
+  NvmlError& operator=(const NvmlError&);
+  NvmlError& operator=(NvmlError&&) noexcept;
+  ~NvmlError();
+
+  NvmlErrorKind kind() const noexcept;
   // The message alone.
   std::string display() const;
+  // For Utf8Error the decoding failure, for LibloadingError the LibraryError;
+  // else none.
+  ErrorRef cause() const noexcept;
 
   // Payloads, present only for their kinds.
-  const Utf8Error* utf8_error() const noexcept { return std::get_if<Utf8Error>(&payload_); }
-  const LibraryError* library_error() const noexcept { return std::get_if<LibraryError>(&payload_); }
-  const std::string* symbol_text() const noexcept { return std::get_if<std::string>(&payload_); }
+  const Utf8Error* utf8_error() const noexcept;
+  const LibraryError* library_error() const noexcept;
   std::optional<std::uint32_t> unexpected_code() const noexcept;
   std::optional<std::uint32_t> required_size() const noexcept;
 
  private:
-  using Payload = std::variant<std::monostate, Utf8Error, LibraryError, std::string, std::uint32_t,
-                               std::optional<std::uint32_t>>;
-  NvmlError(NvmlErrorKind kind, Payload payload) : kind_(kind), payload_(std::move(payload)) {}
+  friend std::expected<void, NvmlError> nvml_try(std::uint32_t code);
 
-  NvmlErrorKind kind_;
+  // One alternative per payload, so that the kind decides what it holds.
+  // Each answers its kind, its display text and its cause.
+  struct Utf8 {
+    Utf8Error source;
+    NvmlErrorKind kind() const noexcept { return NvmlErrorKind::Utf8Error; }
+    std::string_view display() const noexcept { return "could not interpret string as utf-8"; }
+    ErrorRef cause() const noexcept { return source; }
+  };
+  struct Libloading {
+    LibraryError source;
+    NvmlErrorKind kind() const noexcept { return NvmlErrorKind::LibloadingError; }
+    std::string display() const { return "a libloading error occurred: " + source.display(); }
+    ErrorRef cause() const noexcept { return source; }
+  };
+  struct FailedToLoadSymbol {
+    std::string text;
+    NvmlErrorKind kind() const noexcept { return NvmlErrorKind::FailedToLoadSymbol; }
+    std::string display() const { return "function symbol failed to load: " + text; }
+    ErrorRef cause() const noexcept { return {}; }
+  };
+  struct UnexpectedVariant {
+    std::uint32_t code;
+    NvmlErrorKind kind() const noexcept { return NvmlErrorKind::UnexpectedVariant; }
+    std::string display() const { return "unexpected enum variant value: " + std::to_string(code); }
+    ErrorRef cause() const noexcept { return {}; }
+  };
+  struct InsufficientSize {
+    std::optional<std::uint32_t> size;
+    NvmlErrorKind kind() const noexcept { return NvmlErrorKind::InsufficientSize; }
+    std::string display() const;
+    ErrorRef cause() const noexcept { return {}; }
+  };
+  // A named return code other than InsufficientSize's, which carries nothing
+  // but its kind. Only nvml_try makes one, from its table of codes.
+  struct ReturnCode {
+    NvmlErrorKind code_kind;
+    NvmlErrorKind kind() const noexcept { return code_kind; }
+    std::string_view display() const noexcept;
+    ErrorRef cause() const noexcept { return {}; }
+  };
+  using Payload =
+      std::variant<Utf8, Libloading, FailedToLoadSymbol, UnexpectedVariant, InsufficientSize, ReturnCode>;
+
+  // Builds the alternative in place: a whole Payload moved in is one more
+  // variant for GCC to misjudge.
+  template <class K>
+  explicit NvmlError(K kind);
+
   Payload payload_;
 };
-
-// Display text of the cause chain below `error`: for Utf8Error the decoding
-// failure, for LibloadingError the LibraryError and whatever lies under it.
-// Empty when the kind has no cause.
-std::string cause_chain(const NvmlError& error);
 
 // 0 is success; every other code is an error, by its exact value.
 std::expected<void, NvmlError> nvml_try(std::uint32_t code);

@@ -10,7 +10,6 @@
 #include "python/py_error.hpp"
 #include "python/py_text.hpp"
 #include "support/expected.hpp"
-#include "support/internal_failure.hpp"
 
 namespace zorf::python {
 namespace {
@@ -47,7 +46,7 @@ PyResult<PyObject*> parse_arguments(PyObject* const* args, Py_ssize_t nargs, PyO
 PyResult<std::optional<std::string_view>> path_text(PyObject* value) {
   if (value == nullptr || value == Py_None) return std::nullopt;
   if (!PyType_HasFeature(Py_TYPE(value), Py_TPFLAGS_UNICODE_SUBCLASS))
-    return std::unexpected(type_error("'" + type_name_of(value) + "' object cannot be cast as 'str'"));
+    return std::unexpected(PyError::cannot_cast(value, "str"));
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
   if (utf8 == nullptr) return fail();
@@ -71,14 +70,13 @@ PyResult<PyObject*> call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
   // The thread stays attached: nearly every call is a cache hit of a few
   // microseconds, less than detaching and re-attaching would cost.
   auto node_id = get_gpu_node_id(*path);
-  if (!node_id) return std::unexpected(PyError::make(PyExc_RuntimeError, node_id.error().message()));
+  if (!node_id) return std::unexpected(PyError::make(PyExc_RuntimeError, node_id.error().display()));
 
   PyObject* text = PyUnicode_FromStringAndSize(node_id->data(), static_cast<Py_ssize_t>(node_id->size()));
   if (text == nullptr) {
     // Out of memory is raised as it is, as the interpreter raises it.
     if (PyErr_ExceptionMatches(PyExc_MemoryError)) return fail();
-    PyErr_Print();
-    throw InternalFailure("Python API call failed");
+    fail_internally("Python API call failed");
   }
   return text;
 }

@@ -1,6 +1,7 @@
 #include "python/panic_exception.hpp"
 
 #include "python/once_cell.hpp"
+#include "python/py_error.hpp"
 #include "support/internal_failure.hpp"
 
 namespace zorf::python {
@@ -24,10 +25,7 @@ PyObject* panic_exception_type() {
   // failure, since nothing could report it as a PanicException.
   auto type = panic_type_cell.get_or_try_init([]() -> std::expected<PyRef, int> {
     PyRef made = steal(PyErr_NewExceptionWithDoc("vorn_runtime.PanicException", kDoc, PyExc_BaseException, nullptr));
-    if (!made) {
-      PyErr_Print();
-      throw InternalFailure("Failed to initialize new exception type.");
-    }
+    if (!made) fail_internally("Failed to initialize new exception type.");
     return made;
   });
   return *type;

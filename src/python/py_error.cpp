@@ -5,6 +5,7 @@
 #include "python/panic_exception.hpp"
 #include "python/py_text.hpp"
 #include "python/resumed_panic.hpp"
+#include "support/internal_failure.hpp"
 
 namespace zorf::python {
 
@@ -38,6 +39,20 @@ PyError PyError::make(PyObject* type, std::string_view message) {
   // Normalised right away, so the value holds an exception instance.
   PyRef exception = steal(PyErr_GetRaisedException());
   return PyError(std::move(exception));
+}
+
+PyError PyError::cannot_cast(PyObject* object, std::string_view target_type) {
+  // Appended piece by piece: `"'" + std::string` makes g++ 12 at -O3 warn of
+  // an overlapping copy inside the standard library (GCC bug 105651).
+  std::string message = type_name_of(object);
+  message.insert(0, 1, '\'');
+  message.append("' object cannot be cast as '").append(target_type).append("'");
+  return make(PyExc_TypeError, message);
+}
+
+void fail_internally(std::string message, std::source_location where) {
+  PyErr_Print();
+  throw InternalFailure(std::move(message), where);
 }
 
 bool PyError::is_exactly(PyObject* type) const noexcept {

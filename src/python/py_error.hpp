@@ -3,6 +3,8 @@
 #pragma once
 
 #include <expected>
+#include <source_location>
+#include <string>
 #include <string_view>
 
 #include "python/py_ref.hpp"
@@ -18,6 +20,8 @@ class PyError {
   static PyError fetch();
   // A new exception of `type` with `message` as its one argument.
   static PyError make(PyObject* type, std::string_view message);
+  // TypeError "'T' object cannot be cast as 'X'", T the type of `object`.
+  static PyError cannot_cast(PyObject* object, std::string_view target_type);
 
   PyObject* exception() const noexcept { return exception_.get(); }
   bool is_exactly(PyObject* type) const noexcept;
@@ -37,5 +41,11 @@ using PyResult = std::expected<T, PyError>;
 // The pending exception as an error result, for `return fail();` after an
 // interpreter call reported failure.
 inline std::unexpected<PyError> fail() { return std::unexpected(PyError::fetch()); }
+
+// For interpreter calls that only fail when the interpreter itself is in
+// trouble (out of memory): prints the pending exception, then throws
+// InternalFailure(message) from `where`.
+[[noreturn]] void fail_internally(std::string message,
+                                  std::source_location where = std::source_location::current());
 
 }  // namespace zorf::python

@@ -17,7 +17,5 @@ using PyRef = std::unique_ptr<PyObject, DecRef>;
 
 // Takes over a new reference (null stays null).
 inline PyRef steal(PyObject* object) noexcept { return PyRef(object); }
-// Adds a reference to a borrowed object.
-inline PyRef borrow(PyObject* object) noexcept { return PyRef(Py_NewRef(object)); }
 
 }  // namespace zorf::python

@@ -14,5 +14,5 @@
     auto&& zorf_try_result_ = (__VA_ARGS__);                           \
     if (!zorf_try_result_.has_value())                                 \
       return std::unexpected(std::move(zorf_try_result_).error());     \
-    std::move(zorf_try_result_).value();                               \
+    *std::move(zorf_try_result_);                                      \
   })

@@ -7,14 +7,15 @@
 
 #include <string>
 
+#include "support/error_protocol.hpp"
+
 namespace zorf {
 
 struct ForeignLink {
   friend bool operator==(const ForeignLink&, const ForeignLink&) = default;
-};
 
-inline std::string to_string(const ForeignLink&) {
-  return "not following another user's link in a shared folder";
-}
+  std::string display() const { return "not following another user's link in a shared folder"; }
+  ErrorRef cause() const noexcept { return {}; }
+};
 
 }  // namespace zorf

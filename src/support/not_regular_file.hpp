@@ -7,21 +7,24 @@
 
 #include <string>
 
+#include "support/error_protocol.hpp"
+
 namespace zorf {
 
 struct NotRegularFile {
   mode_t type = 0;  // the S_IFMT bits of st_mode
 
   friend bool operator==(const NotRegularFile&, const NotRegularFile&) = default;
-};
 
-inline std::string to_string(const NotRegularFile& error) {
-  const char* kind = S_ISFIFO(error.type)  ? "a FIFO"
-                     : S_ISSOCK(error.type) ? "a socket"
-                     : S_ISCHR(error.type)  ? "a character device"
-                     : S_ISBLK(error.type)  ? "a block device"
-                                            : "of an unknown type";
-  return std::string("not a regular file: ") + kind;
-}
+  std::string display() const {
+    const char* kind = S_ISFIFO(type)  ? "a FIFO"
+                       : S_ISSOCK(type) ? "a socket"
+                       : S_ISCHR(type)  ? "a character device"
+                       : S_ISBLK(type)  ? "a block device"
+                                        : "of an unknown type";
+    return std::string("not a regular file: ") + kind;
+  }
+  ErrorRef cause() const noexcept { return {}; }
+};
 
 }  // namespace zorf

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <string>
 
+#include "support/error_protocol.hpp"
+
 namespace zorf {
 
 struct OsError {
@@ -12,10 +14,11 @@ struct OsError {
 
   static OsError last() noexcept { return OsError{errno}; }
   friend bool operator==(const OsError&, const OsError&) = default;
-};
 
-inline std::string to_string(const OsError& error) {
-  return std::string(std::strerror(error.code)) + " (os error " + std::to_string(error.code) + ")";
-}
+  std::string display() const {
+    return std::string(std::strerror(code)) + " (os error " + std::to_string(code) + ")";
+  }
+  ErrorRef cause() const noexcept { return {}; }
+};
 
 }  // namespace zorf

@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-
 namespace zorf {
 namespace {
 
@@ -82,11 +81,11 @@ std::string utf8_lossy(std::string_view bytes) {
   return text;
 }
 
-std::string to_string(const Utf8Error& error) {
-  if (error.error_len)
-    return "invalid utf-8 sequence of " + std::to_string(*error.error_len) +
-           " bytes from index " + std::to_string(error.valid_up_to);
-  return "incomplete utf-8 byte sequence from index " + std::to_string(error.valid_up_to);
+std::string Utf8Error::display() const {
+  if (error_len)
+    return "invalid utf-8 sequence of " + std::to_string(*error_len) + " bytes from index " +
+           std::to_string(valid_up_to);
+  return "incomplete utf-8 byte sequence from index " + std::to_string(valid_up_to);
 }
 
 }  // namespace zorf

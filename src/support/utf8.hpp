@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "support/error_protocol.hpp"
+
 namespace zorf {
 
 // Where and how a byte string stops being UTF-8.
@@ -19,6 +21,9 @@ struct Utf8Error {
   std::optional<std::uint8_t> error_len;
 
   friend bool operator==(const Utf8Error&, const Utf8Error&) = default;
+
+  std::string display() const;
+  ErrorRef cause() const noexcept { return {}; }
 };
 
 // None when `bytes` is valid UTF-8 (no surrogates, no overlong forms, nothing
@@ -28,7 +33,5 @@ std::optional<Utf8Error> check_utf8(std::string_view bytes) noexcept;
 // `bytes` with each invalid sequence (as reported by check_utf8) replaced by
 // U+FFFD.
 std::string utf8_lossy(std::string_view bytes);
-
-std::string to_string(const Utf8Error& error);
 
 }  // namespace zorf

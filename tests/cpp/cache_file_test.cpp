@@ -28,7 +28,10 @@
 #include <string>
 #include <vector>
 
-#include "fake_nvml.hpp"
+#include "case_name.hpp"
+#include "child_process.hpp"
+#include "fake_nvml_controller.hpp"
+#include "scratch_folder.hpp"
 #include "node_id.hpp"
 
 namespace zorf {
@@ -53,11 +56,11 @@ std::vector<std::string> tree(const fs::path& dir, const std::string& prefix = "
 // "error: " and the cause.
 std::string read_outcome(const std::string& path) {
   const auto read = read_cache_if_present(path);
-  if (!read) return "error: " + std::visit([](const auto& cause) { return to_string(cause); }, read.error());
+  if (!read) return "error: " + std::visit([](const auto& cause) { return cause.display(); }, read.error());
   return *read ? **read : "absent";
 }
 
-std::string os_error(int code) { return "error: " + to_string(OsError{code}); }
+std::string os_error(int code) { return "error: " + OsError{code}.display(); }
 
 constexpr uid_t kNobody = 65534;
 
@@ -87,7 +90,7 @@ std::string protected_symlinks() {
 }
 
 TEST(WriteCache, WritesATemporaryThenRenamesIt) {
-  test::FakeNvml scratch;
+  test::ScratchFolder scratch;
   const std::string target = scratch.path("cache");
   test::write_file(target, std::string(100, 'o'));  // longer than the new content
   struct stat old_status;
@@ -120,7 +123,7 @@ TEST(WriteCache, WritesATemporaryThenRenamesIt) {
 }
 
 TEST(WriteCache, NewFileModeIs0666LessUmask) {
-  test::FakeNvml scratch;
+  test::ScratchFolder scratch;
   const struct {
     mode_t umask, mode;
   } cases[] = {{0022, 0644}, {0077, 0600}, {0, 0666}, {0027, 0640}};
@@ -157,7 +160,7 @@ class WriteCachePath : public testing::TestWithParam<WriteCase> {};
 
 TEST_P(WriteCachePath, WritesThroughLinksOrLeavesNothing) {
   const WriteCase& c = GetParam();
-  test::FakeNvml scratch;
+  test::ScratchFolder scratch;
   fs::create_directory(scratch.path("dir"));
   test::write_file(scratch.path("dir/inside"), "x");
   test::write_file(scratch.path("file"), "previous, longer content");
@@ -169,11 +172,11 @@ TEST_P(WriteCachePath, WritesThroughLinksOrLeavesNothing) {
   for (const auto& link : c.links) EXPECT_TRUE(fs::is_symlink(scratch.path(link.first))) << link.first;
   if (c.error != 0) {
     ASSERT_FALSE(written.has_value());
-    EXPECT_EQ(written.error(), OsError{c.error}) << to_string(written.error());
+    EXPECT_EQ(written.error(), OsError{c.error}) << written.error().display();
     EXPECT_EQ(tree(scratch.dir()), before);
     EXPECT_EQ(test::read_file(scratch.path("file")), "previous, longer content");
   } else {
-    ASSERT_TRUE(written.has_value()) << to_string(written.error());
+    ASSERT_TRUE(written.has_value()) << written.error().display();
     EXPECT_EQ(test::read_file(scratch.path(c.lands_in)), "payload");
     for (const auto& name : tree(scratch.dir())) EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
   }
@@ -212,14 +215,14 @@ TEST(CacheFile, FollowsOthersLinksInSharedFoldersOnlyAsTheKernelWould) {
   };
   for (const Case c : {Case{kNobody, 0, false}, Case{0, 0, true}, Case{kNobody, kNobody, true}}) {
     SCOPED_TRACE(testing::Message() << "link owner " << c.link_owner << ", folder owner " << c.folder_owner);
-    test::FakeNvml scratch;
-    scratch.configure({"uuid_text GPU-a"});
-    const std::string shared = scratch.path("shared");
+    test::FakeNvmlController fake;
+    fake.configure({"uuid_text GPU-a"});
+    const std::string shared = fake.path("shared");
     fs::create_directory(shared);
     ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
-    fs::create_symlink(scratch.path("secret"), shared + "/to_secret");
-    fs::create_symlink(scratch.path("target"), shared + "/link");
-    test::write_file(scratch.path("secret"), "the caller's own token");
+    fs::create_symlink(fake.path("secret"), shared + "/to_secret");
+    fs::create_symlink(fake.path("target"), shared + "/link");
+    test::write_file(fake.path("secret"), "the caller's own token");
     for (const char* link : {"/to_secret", "/link"})
       if (::lchown((shared + link).c_str(), c.link_owner, c.link_owner) != 0)
         GTEST_SKIP() << "cannot give files away here (not root?)";
@@ -229,17 +232,17 @@ TEST(CacheFile, FollowsOthersLinksInSharedFoldersOnlyAsTheKernelWould) {
     const auto written = write_cache(shared + "/link", "payload");
     EXPECT_EQ(written.has_value(), c.followed);
     if (c.followed) {
-      EXPECT_EQ(test::read_file(scratch.path("target")), "payload");
+      EXPECT_EQ(test::read_file(fake.path("target")), "payload");
       continue;
     }
     EXPECT_EQ(written.error(), OsError{EACCES});
-    EXPECT_FALSE(fs::exists(scratch.path("target")));
+    EXPECT_FALSE(fs::exists(fake.path("target")));
     // The whole call: no cache, so the identifier is computed, and its write
     // is refused; the link's target is neither shown nor touched.
     const auto id = get_gpu_node_id(shared + "/to_secret");
     ASSERT_FALSE(id.has_value());
-    EXPECT_EQ(id.error().chain(), "Failed to write cache: Permission denied (os error 13)");
-    EXPECT_EQ(test::read_file(scratch.path("secret")), "the caller's own token");
+    EXPECT_EQ(chain(id.error()), "Failed to write cache: Permission denied (os error 13)");
+    EXPECT_EQ(test::read_file(fake.path("secret")), "the caller's own token");
     EXPECT_EQ(test::list_dir(shared), (std::vector<std::string>{"link", "to_secret"}));
   }
 }
@@ -266,7 +269,7 @@ TEST_P(PlantedPath, LinkRuleCoversEveryComponent) {
   const PlantedCase& c = GetParam();
   std::cout << "fs.protected_symlinks = " << protected_symlinks() << "\n";
   RecordProperty("protected_symlinks", protected_symlinks());
-  test::FakeNvml scratch;
+  test::FakeNvmlController scratch;
   scratch.configure({"uuid_text GPU-a"});
   fs::permissions(scratch.dir(), fs::perms(0755));
   fs::create_directory(scratch.path("shared"));
@@ -283,7 +286,7 @@ TEST_P(PlantedPath, LinkRuleCoversEveryComponent) {
     for (const auto& [name, target] : c.planted) {
       const int made = target.empty() ? ::mkdir(scratch.path(name).c_str(), 0755)
                                       : ::symlink(absolute(target).c_str(), scratch.path(name).c_str());
-      if (made != 0) return "cannot plant " + name + ": " + to_string(OsError::last());
+      if (made != 0) return "cannot plant " + name + ": " + OsError::last().display();
     }
     return "";
   });
@@ -303,7 +306,7 @@ TEST_P(PlantedPath, LinkRuleCoversEveryComponent) {
   // The whole call: no cache, the identifier computed, its write refused.
   const auto id = get_gpu_node_id(path);
   ASSERT_FALSE(id.has_value());
-  EXPECT_EQ(id.error().chain(), "Failed to write cache: Permission denied (os error 13)");
+  EXPECT_EQ(chain(id.error()), "Failed to write cache: Permission denied (os error 13)");
   EXPECT_EQ(test::list_dir(scratch.path("private")), std::vector<std::string>{"token"});
   EXPECT_EQ(test::read_file(scratch.path("private/token")), "the caller's own token");
 }
@@ -352,7 +355,7 @@ bool leave_descriptors(int spare) {
 // not loaded and the file there is not replaced.
 TEST(CacheFile, OutOfDescriptorsIsAReadFailureNeverAMiss) {
   const std::string kReadFailure = "Failed to read cache file: Too many open files (os error 24)";
-  test::FakeNvml scratch;
+  test::FakeNvmlController scratch;
   scratch.configure({"uuid_text GPU-a"});
   test::write_file(scratch.path("cache"), "CUSTOM");
   fs::create_directory(scratch.path("dir"));
@@ -364,7 +367,7 @@ TEST(CacheFile, OutOfDescriptorsIsAReadFailureNeverAMiss) {
       outcomes.push_back(test::run_in_child([&]() -> std::string {
         if (!leave_descriptors(spare)) return "cannot fill the descriptor table";
         const auto id = get_gpu_node_id(scratch.path(name));
-        return id ? *id : id.error().chain();
+        return id ? *id : chain(id.error());
       }));
       EXPECT_TRUE(outcomes.back() == "CUSTOM" || outcomes.back() == kReadFailure)
           << name << " with " << spare << " spare: " << outcomes.back();
@@ -388,7 +391,7 @@ class MissWrite : public testing::TestWithParam<MissWriteCase> {};
 // there first.
 TEST_P(MissWrite, LandsWhereTheReadLookedAndReplacesNothing) {
   const MissWriteCase& c = GetParam();
-  test::FakeNvml scratch;
+  test::ScratchFolder scratch;
   const std::string empty = scratch.path("empty"), full = scratch.path("full");
   fs::create_directory(empty);
   fs::create_directory(full);
@@ -399,13 +402,13 @@ TEST_P(MissWrite, LandsWhereTheReadLookedAndReplacesNothing) {
     auto lookup = look_up_cache("cache");
     if (!lookup || !std::holds_alternative<CacheAbsent>(*lookup)) return "not absent";
     const auto& place = std::get<CacheAbsent>(*lookup).place;
-    if (!place) return "no place: " + to_string(place.error());
+    if (!place) return "no place: " + place.error().display();
     if (::chdir(full.c_str()) != 0) return "chdir failed";
     const auto first = write_new_cache(*place, "computed");
-    if (!first || *first != NewCacheFile::written) return "first write: " + (first ? "kept" : to_string(first.error()));
+    if (!first || *first != NewCacheFile::written) return "first write: " + (first ? "kept" : first.error().display());
     const auto second = write_new_cache(*place, "again");
     if (!second || *second != NewCacheFile::already_there)
-      return "second write: " + (second ? "written" : to_string(second.error()));
+      return "second write: " + (second ? "written" : second.error().display());
     return "";
   });
   if (outcome == "skip") GTEST_SKIP() << "no seccomp here";
@@ -424,10 +427,10 @@ INSTANTIATE_TEST_SUITE_P(Cases, MissWrite,
 // A cache file that appears while NVML starts (another process's miss, or a
 // file of the user's) is kept, and the call returns what it computed.
 TEST(CacheFile, AMissKeepsAFileThatAppearedMeanwhile) {
-  test::FakeNvml scratch;
+  test::FakeNvmlController scratch;
   scratch.configure({"uuid_text GPU-a", "init_delay_us 300000"});
   const std::string path = scratch.path("cache");
-  std::expected<std::string, ContextError> id = std::unexpected(ContextError("not run"));
+  std::expected<std::string, ContextError> id = std::unexpected(ContextError(Step::NoGpus));
   std::thread call([&] { id = get_gpu_node_id(path); });
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   while (scratch.count("nvmlInit_v2") == 0 && std::chrono::steady_clock::now() < deadline)
@@ -435,7 +438,7 @@ TEST(CacheFile, AMissKeepsAFileThatAppearedMeanwhile) {
   test::write_file(scratch.path("staged"), "CUSTOM");
   fs::rename(scratch.path("staged"), path);
   call.join();
-  ASSERT_TRUE(id.has_value()) << id.error().chain();
+  ASSERT_TRUE(id.has_value()) << chain(id.error());
   EXPECT_EQ(*id, node_id_from_uuids({"GPU-a"}));
   EXPECT_EQ(test::read_file(path), "CUSTOM");
   for (const auto& name : test::list_dir(scratch.dir())) EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
@@ -445,7 +448,7 @@ TEST(CacheFile, AMissKeepsAFileThatAppearedMeanwhile) {
 // (EPERM: a seccomp sandbox), every path is walked by hand, with the same
 // answers as the one call gives.
 TEST(CacheFile, WithoutOpenat2TheWalkGivesTheSameAnswers) {
-  test::FakeNvml scratch;
+  test::ScratchFolder scratch;
   test::write_file(scratch.path("file"), "cached");
   fs::create_directory(scratch.path("dir"));
   fs::create_symlink("file", scratch.path("link"));
@@ -461,7 +464,7 @@ TEST(CacheFile, WithoutOpenat2TheWalkGivesTheSameAnswers) {
       return text;
     });
     if (outcome == "skip") GTEST_SKIP() << "no seccomp here";
-    EXPECT_EQ(outcome, expected) << to_string(OsError{error});
+    EXPECT_EQ(outcome, expected) << OsError{error}.display();
   }
 }
 
@@ -470,7 +473,7 @@ TEST(CacheFile, WithoutOpenat2TheWalkGivesTheSameAnswers) {
 struct ReadCase {
   const char* name;
   // Makes the entry "cache" in the scratch folder; returns the expected outcome.
-  std::function<std::string(const test::FakeNvml&)> make;
+  std::function<std::string(const test::ScratchFolder&)> make;
 };
 
 class ReadCachePath : public testing::TestWithParam<ReadCase> {};
@@ -479,20 +482,20 @@ class ReadCachePath : public testing::TestWithParam<ReadCase> {};
 // keeps to regular files: anything else at the path, planted by another user
 // in /tmp for instance, is refused at once.
 TEST_P(ReadCachePath, ReadsRegularFilesOnly) {
-  test::FakeNvml scratch;
+  test::ScratchFolder scratch;
   const std::string expected = GetParam().make(scratch);
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(read_outcome(scratch.path("cache")), expected);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << "the read blocked";
 }
 
-std::string make_file(const test::FakeNvml& s, std::size_t size, char fill = 'a') {
+std::string make_file(const test::ScratchFolder& s, std::size_t size, char fill = 'a') {
   test::write_file(s.path("cache"), std::string(size, fill));
   return std::string(size, fill);
 }
 
 // A link "cache" to `target`; returns `outcome`.
-std::string link_to(const test::FakeNvml& s, const std::string& target, std::string outcome) {
+std::string link_to(const test::ScratchFolder& s, const std::string& target, std::string outcome) {
   std::filesystem::create_symlink(target, s.path("cache"));
   return outcome;
 }
@@ -572,7 +575,7 @@ long long bytes_read() {
 // A file whose size says nothing (procfs gives 0) and that holds more than the
 // limit is read up to the limit and one byte, no further.
 TEST(ReadCache, StopsOneByteAfterTheLimitWhateverTheSizeSays) {
-  test::FakeNvml scratch;
+  test::ScratchFolder scratch;
   std::error_code error;
   if (std::filesystem::file_size("/proc/kallsyms", error) != 0 || error ||
       test::read_file("/proc/kallsyms").size() <= kMaxCacheFileSize)
@@ -588,7 +591,7 @@ TEST(ReadCache, StopsOneByteAfterTheLimitWhateverTheSizeSays) {
 }
 
 TEST(ReadCache, NulOrEmptyPathNamesNothing) {
-  test::FakeNvml scratch;
+  test::ScratchFolder scratch;
   test::write_file(scratch.path("a"), "cached");
   EXPECT_EQ(read_outcome(scratch.path("a")), "cached");
   EXPECT_EQ(read_outcome(scratch.path("a") + std::string("\0b", 2)), "absent");
@@ -597,38 +600,38 @@ TEST(ReadCache, NulOrEmptyPathNamesNothing) {
 
 // Root passes every permission check, so these run in a child as "nobody".
 TEST(CachePermissions, DeniedAccessAsAnotherUser) {
-  test::FakeNvml scratch;
-  fs::permissions(scratch.dir(), fs::perms(0755));
-  fs::create_directory(scratch.path("locked"));
-  test::write_file(scratch.path("locked/cache"), "hidden");
-  fs::permissions(scratch.path("locked"), fs::perms(0700));
-  test::write_file(scratch.path("unreadable"), "secret");
-  fs::permissions(scratch.path("unreadable"), fs::perms::none);
-  fs::create_directory(scratch.path("readonly"));
-  fs::permissions(scratch.path("readonly"), fs::perms(0555));
+  test::FakeNvmlController fake;
+  fs::permissions(fake.dir(), fs::perms(0755));
+  fs::create_directory(fake.path("locked"));
+  test::write_file(fake.path("locked/cache"), "hidden");
+  fs::permissions(fake.path("locked"), fs::perms(0700));
+  test::write_file(fake.path("unreadable"), "secret");
+  fs::permissions(fake.path("unreadable"), fs::perms::none);
+  fs::create_directory(fake.path("readonly"));
+  fs::permissions(fake.path("readonly"), fs::perms(0555));
 
   const std::string outcome = test::run_in_child([&]() -> std::string {
     if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0) return "skip";
     std::string problems;
-    if (read_outcome(scratch.path("locked/cache")) != "absent") problems += "unsearchable folder counted as present; ";
-    if (read_outcome(scratch.path("unreadable")) != os_error(EACCES)) problems += "unreadable file not refused; ";
-    const auto id = get_gpu_node_id(scratch.path("unreadable"));
-    if (id || id.error().chain() != "Failed to read cache file: Permission denied (os error 13)")
-      problems += "unreadable file: " + (id ? *id : id.error().chain()) + "; ";
-    const auto written = write_cache(scratch.path("readonly/cache"), "x");
+    if (read_outcome(fake.path("locked/cache")) != "absent") problems += "unsearchable folder counted as present; ";
+    if (read_outcome(fake.path("unreadable")) != os_error(EACCES)) problems += "unreadable file not refused; ";
+    const auto id = get_gpu_node_id(fake.path("unreadable"));
+    if (id || chain(id.error()) != "Failed to read cache file: Permission denied (os error 13)")
+      problems += "unreadable file: " + (id ? *id : chain(id.error())) + "; ";
+    const auto written = write_cache(fake.path("readonly/cache"), "x");
     if (written || written.error() != OsError{EACCES}) problems += "write into read-only folder not refused; ";
     return problems;
   });
   if (outcome == "skip") GTEST_SKIP() << "cannot switch to an unprivileged user";
   EXPECT_EQ(outcome, "");
-  EXPECT_TRUE(fs::is_empty(scratch.path("readonly")));
-  EXPECT_TRUE(scratch.log().empty()) << "NVML must not be loaded for a present cache";
+  EXPECT_TRUE(fs::is_empty(fake.path("readonly")));
+  EXPECT_TRUE(fake.log().empty()) << "NVML must not be loaded for a present cache";
 }
 
 // A read-only mount fails even for root; it is made in a private mount
 // namespace so that nothing outlives the test.
 TEST(CachePermissions, ReadOnlyFileSystem) {
-  test::FakeNvml fake;
+  test::FakeNvmlController fake;
   fake.configure({"uuid_text GPU-a"});
   fs::create_directory(fake.path("ro"));
   const std::string ro = fake.path("ro");
@@ -639,7 +642,7 @@ TEST(CachePermissions, ReadOnlyFileSystem) {
       return "skip";
     const auto id = get_gpu_node_id(ro + "/cache");
     if (id) return "computed and wrote " + *id;
-    return id.error().chain();
+    return chain(id.error());
   });
   if (outcome == "skip") GTEST_SKIP() << "cannot make a read-only bind mount here";
   EXPECT_EQ(outcome, "Failed to write cache: Read-only file system (os error 30)");

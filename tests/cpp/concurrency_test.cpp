@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "cache_file.hpp"
-#include "fake_nvml.hpp"
+#include "b3sum.hpp"
+#include "fake_nvml_controller.hpp"
+#include "scratch_folder.hpp"
 #include "node_id.hpp"
 
 namespace zorf {
@@ -23,7 +25,7 @@ const std::vector<std::string> kConfig = {"uuid_text GPU-2", "uuid_text GPU-1", 
                                           "init_delay_us 30000"};
 
 // Every caller that missed the cache ran a whole instance of its own.
-void expect_balanced_instances(const test::FakeNvml& fake) {
+void expect_balanced_instances(const test::FakeNvmlController& fake) {
   const std::size_t inits = fake.count("nvmlInit_v2");
   EXPECT_GE(inits, 1u);
   EXPECT_EQ(fake.count("nvmlShutdown"), inits);
@@ -32,7 +34,7 @@ void expect_balanced_instances(const test::FakeNvml& fake) {
 }
 
 TEST(Concurrency, ThreadsMissingTogetherAllGetTheSameId) {
-  test::FakeNvml fake;
+  test::FakeNvmlController fake;
   fake.configure(kConfig);
   fs::create_directory(fake.path("out"));
   const std::string cache = fake.path("out/cache");
@@ -46,7 +48,7 @@ TEST(Concurrency, ThreadsMissingTogetherAllGetTheSameId) {
     threads.emplace_back([&, i] {
       start.arrive_and_wait();
       const auto id = get_gpu_node_id(cache);
-      results[static_cast<std::size_t>(i)] = id ? *id : id.error().chain();
+      results[static_cast<std::size_t>(i)] = id ? *id : chain(id.error());
     });
   }
   for (auto& thread : threads) thread.join();
@@ -60,7 +62,7 @@ TEST(Concurrency, ThreadsMissingTogetherAllGetTheSameId) {
 // Writers compute and write at the same time while readers poll the path:
 // none of them may ever see an empty or partial identifier.
 TEST(Concurrency, ProcessesNeverSeeAPartialCache) {
-  test::FakeNvml fake;
+  test::FakeNvmlController fake;
   fake.configure(kConfig);
   fs::create_directory(fake.path("out"));
   const std::string cache = fake.path("out/cache");

@@ -3,9 +3,12 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <variant>
 
-#include "fake_nvml.hpp"
+#include "case_name.hpp"
+#include "context_error.hpp"
 #include "gpu/nvml_error.hpp"
+#include "support/os_error.hpp"
 
 namespace zorf {
 namespace {
@@ -27,7 +30,7 @@ TEST_P(NvmlTry, MapsCodeToKindAndText) {
   ASSERT_FALSE(result.has_value());
   EXPECT_EQ(result.error().kind(), GetParam().kind);
   EXPECT_EQ(result.error().display(), GetParam().text);
-  EXPECT_EQ(gpu::cause_chain(result.error()), "");
+  EXPECT_FALSE(result.error().cause());
   EXPECT_EQ(result.error().required_size(), std::nullopt);
   if (GetParam().kind == Kind::UnexpectedVariant)
     EXPECT_EQ(result.error().unexpected_code(), GetParam().code);
@@ -87,14 +90,16 @@ struct ErrorCase {
   const char* name;
   NvmlError error;
   const char* display;
-  const char* chain;  // cause_chain: the display texts below the error
+  std::string causes;  // the display texts of the causes below the error
 };
 
 class NvmlErrorText : public testing::TestWithParam<ErrorCase> {};
 
 TEST_P(NvmlErrorText, DisplaysMessageAndCauses) {
-  EXPECT_EQ(GetParam().error.display(), GetParam().display);
-  EXPECT_EQ(gpu::cause_chain(GetParam().error), GetParam().chain);
+  const ErrorCase& c = GetParam();
+  EXPECT_EQ(c.error.display(), c.display);
+  EXPECT_EQ(chain(c.error), c.display + (c.causes.empty() ? "" : ": " + c.causes));
+  EXPECT_EQ(chain(c.error.cause()), c.causes);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -148,7 +153,64 @@ TEST(LibraryErrorDebug, NamesKindAndQuotesLoaderText) {
             R"(DlSym { desc: "a \"b\" \\c" })");
   EXPECT_EQ(LibraryError(LibraryError::DlOpenUnknown{}).debug(), "DlOpenUnknown");
   EXPECT_EQ(LibraryError(LibraryError::DlSymUnknown{}).debug(), "DlSymUnknown");
-  EXPECT_EQ(LibraryError(LibraryError::DlSymUnknown{}).cause(), nullptr);
+  EXPECT_FALSE(LibraryError(LibraryError::DlSymUnknown{}).cause());
+}
+
+// ---- The service's error: the failing step, and the chain below it -----------
+
+TEST(ContextErrorStep, EachStepDisplaysItsMessage) {
+  const struct {
+    Step step;
+    const char* message;
+  } steps[] = {
+      {Step::ReadCache, "Failed to read cache file"},
+      {Step::InitNvml, "Failed to init nvml"},
+      {Step::DeviceCount, "Failed to get nvml device count"},
+      {Step::NoGpus, "No GPUs found"},
+      {Step::DeviceByIndex, "Failed to get nvml device by index"},
+      {Step::DeviceUuid, "Failed to get device uuid"},
+      {Step::WriteCache, "Failed to write cache"},
+  };
+  for (const auto& s : steps) {
+    const ContextError error(s.step);
+    EXPECT_EQ(error.step(), s.step);
+    EXPECT_EQ(error.display(), s.message);
+    EXPECT_FALSE(error.cause());
+    EXPECT_EQ(chain(error), s.message);
+  }
+}
+
+// with_context keeps the lower error whole, whether it is one error or one of
+// several, and the chain walks every level of it.
+TEST(ContextErrorChain, WalksEveryLevelBelowTheStep) {
+  using CacheError = std::variant<OsError, Utf8Error>;
+  const auto read = with_context(std::expected<int, CacheError>(std::unexpect, Utf8Error{2, 1}), Step::ReadCache);
+  ASSERT_FALSE(read.has_value());
+  EXPECT_EQ(chain(read.error()), "Failed to read cache file: invalid utf-8 sequence of 1 bytes from index 2");
+  ASSERT_NE(read.error().cause().get_if<Utf8Error>(), nullptr);
+  EXPECT_EQ(*read.error().cause().get_if<Utf8Error>(), (Utf8Error{2, 1}));
+  EXPECT_EQ(read.error().cause().get_if<OsError>(), nullptr);
+
+  const auto init = with_context(
+      std::expected<void, NvmlError>(std::unexpect, NvmlError::libloading(LibraryError::CreateCString{{3, "lib"}})),
+      Step::InitNvml);
+  ASSERT_FALSE(init.has_value());
+  EXPECT_EQ(chain(init.error()),
+            "Failed to init nvml: a libloading error occurred: could not create a C string from bytes: "
+            "could not create a C string from bytes: nul byte found in provided data at position: 3");
+  EXPECT_NE(init.error().cause().get_if<NvmlError>(), nullptr);
+  EXPECT_EQ(init.error().cause().cause().cause().get_if<gpu::NulError>()->position, 3u);
+  EXPECT_FALSE(init.error().cause().cause().cause().cause());
+
+  // A copy owns a cause of its own: it outlives the original.
+  std::optional<ContextError> original(init.error());
+  const ContextError copy = *original;
+  original.reset();
+  EXPECT_EQ(chain(copy), chain(init.error()));
+  EXPECT_NE(copy.cause().get_if<NvmlError>(), init.error().cause().get_if<NvmlError>());
+
+  EXPECT_EQ(with_context(std::expected<int, OsError>(7), Step::WriteCache), 7);
+  EXPECT_EQ(chain(ErrorRef()), "");
 }
 
 }  // namespace

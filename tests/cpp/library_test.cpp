@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "fake_nvml.hpp"
+#include "fake_nvml_controller.hpp"
 #include "gpu/c_string.hpp"
 #include "gpu/library.hpp"
 
@@ -19,7 +19,7 @@ const std::string kFakeFull = FAKE_NVML_DIR "/full/libnvidia-ml.so.1";
 // input's own bytes, or the error with its cause.
 std::string converted(std::string_view name) {
   const auto result = cstr_cow_from_bytes(name);
-  if (!result) return result.error().display() + ": " + to_string(*result.error().cause());
+  if (!result) return chain(result.error());
   return std::string(result->c_str()) + (result->c_str() == name.data() ? " [in place]" : " [elsewhere]");
 }
 
@@ -46,7 +46,7 @@ TEST(CStringFromBytes, UsesInPlaceCopiesOrRefuses) {
   const auto refused = cstr_cow_from_bytes(name);
   ASSERT_FALSE(refused.has_value());
   EXPECT_TRUE(refused.error().is<LibraryError::CreateCStringWithTrailing>());
-  EXPECT_EQ(refused.error().cause()->bytes, name);
+  EXPECT_EQ(refused.error().cause().get_if<NulError>()->bytes, name);
   EXPECT_TRUE(cstr_cow_from_bytes(std::string("a\0b", 3)).error().is<LibraryError::CreateCString>());
 }
 
@@ -72,16 +72,16 @@ TEST(LibraryOpen, MissingLibraryGivesLoaderText) {
 }
 
 TEST(LibraryOpen, BadNameIsRefusedBeforeTheLoader) {
-  test::FakeNvml fake;
+  test::FakeNvmlController fake;
   const auto library = Library::open(kFakeFull + std::string("\0x", 2), RTLD_LAZY);
   ASSERT_FALSE(library.has_value());
   EXPECT_TRUE(library.error().is<LibraryError::CreateCString>());
-  EXPECT_EQ(library.error().cause()->position, kFakeFull.size());
+  EXPECT_EQ(library.error().cause().get_if<NulError>()->position, kFakeFull.size());
   EXPECT_TRUE(fake.log().empty());
 }
 
 TEST(LibraryGetImpl, ResolvesPresentAndReportsMissingSymbols) {
-  test::FakeNvml fake;
+  test::FakeNvmlController fake;
   auto library = Library::open(kFakeFull, RTLD_LAZY | RTLD_LOCAL);
   ASSERT_TRUE(library.has_value()) << library.error().display();
 
@@ -110,7 +110,7 @@ TEST(LibraryGetImpl, ResolvesPresentAndReportsMissingSymbols) {
 }
 
 TEST(LibraryLifetime, EachHandleIsClosedExactlyOnce) {
-  test::FakeNvml fake;
+  test::FakeNvmlController fake;
   {
     auto first = Library::open(kFakeFull, RTLD_LAZY);
     auto second = Library::open(kFakeFull, RTLD_LAZY);

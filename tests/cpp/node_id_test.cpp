@@ -10,7 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "fake_nvml.hpp"
+#include "b3sum.hpp"
+#include "case_name.hpp"
+#include "child_process.hpp"
+#include "fake_nvml_controller.hpp"
+#include "scratch_folder.hpp"
 
 namespace zorf {
 namespace {
@@ -37,11 +41,11 @@ std::vector<std::string> uuid_lines(const std::vector<std::string>& uuids) {
 // The service's result as one text: the identifier, or "error: " and the
 // message with its causes.
 std::string outcome(const std::expected<std::string, ContextError>& id) {
-  return id ? *id : "error: " + id.error().chain();
+  return id ? *id : "error: " + chain(id.error());
 }
 
 TEST(CachePresent, ItsTextIsTheAnswerAndNvmlIsNotLoaded) {
-  test::FakeNvml fake;
+  test::FakeNvmlController fake;
   fake.configure({"uuid_text GPU-a"});
   const struct {
     std::string name, content, outcome;
@@ -67,11 +71,11 @@ TEST(CachePresent, ItsTextIsTheAnswerAndNvmlIsNotLoaded) {
 // ---- A fresh identifier ------------------------------------------------------
 
 TEST(NodeId, ComputesWritesAndThenReadsBack) {
-  test::FakeNvml fake;
+  test::FakeNvmlController fake;
   fake.configure({"uuid_text GPU-b", "uuid_text GPU-a"});
   const std::string cache = fake.path("cache");
   const auto id = get_gpu_node_id(cache);
-  ASSERT_TRUE(id.has_value()) << id.error().chain();
+  ASSERT_TRUE(id.has_value()) << chain(id.error());
   EXPECT_EQ(*id, test::b3sum("GPU-aGPU-b"));
   EXPECT_EQ(test::read_file(cache), *id);
   EXPECT_EQ(fs::file_size(cache), 64u);
@@ -82,7 +86,7 @@ TEST(NodeId, ComputesWritesAndThenReadsBack) {
 }
 
 TEST(NodeId, ConsecutiveMissesEachRunTheirOwnInstance) {
-  test::FakeNvml fake;
+  test::FakeNvmlController fake;
   fake.configure({"uuid_text GPU-b", "uuid_text GPU-a"});
   const auto first = get_gpu_node_id(fake.path("one"));
   const auto second = get_gpu_node_id(fake.path("two"));
@@ -95,14 +99,14 @@ TEST(NodeId, ConsecutiveMissesEachRunTheirOwnInstance) {
 
 TEST(NodeId, ShutdownCodeChangesNothing) {
   for (const char* rc : {"0", "3", "4294967295"}) {
-    test::FakeNvml fake;
+    test::FakeNvmlController fake;
     fake.configure({"uuid_text GPU-b", "uuid_text GPU-a", std::string("shutdown_rc ") + rc});
     EXPECT_EQ(get_gpu_node_id(fake.path("cache")), test::b3sum("GPU-aGPU-b")) << rc;
     EXPECT_EQ(fake.log(), kTwoDeviceRun) << rc;
     fake.configure({"count 0", std::string("shutdown_rc ") + rc});
     const auto none = get_gpu_node_id(fake.path("other"));
     ASSERT_FALSE(none.has_value());
-    EXPECT_EQ(none.error().chain(), "No GPUs found") << rc;
+    EXPECT_EQ(chain(none.error()), "No GPUs found") << rc;
   }
 }
 
@@ -118,7 +122,7 @@ TEST_P(NodeIdOrder, HashesUuidsSortedBytewise) {
   const std::string expected = test::b3sum(GetParam().hashed);
   EXPECT_EQ(node_id_from_uuids(GetParam().uuids), expected);
 
-  test::FakeNvml fake;
+  test::FakeNvmlController fake;
   fake.configure(uuid_lines(GetParam().uuids));
   EXPECT_EQ(get_gpu_node_id(fake.path("cache")), expected);
 }
@@ -149,7 +153,8 @@ struct FailureCase {
   const char* name;
   std::vector<std::string> config;
   std::string path;   // inside the scratch folder; "" is the empty path
-  std::string chain;  // message and causes
+  Step step;          // the step that fails
+  std::string chain;  // its message and the causes
   Log log;
 };
 
@@ -157,13 +162,13 @@ class NodeIdFailure : public testing::TestWithParam<FailureCase> {};
 
 TEST_P(NodeIdFailure, EndsInstanceAndWritesNothing) {
   const FailureCase& c = GetParam();
-  test::FakeNvml fake;
+  test::FakeNvmlController fake;
   fake.configure(c.config);
   const auto before = test::list_dir(fake.dir());
   const auto id = get_gpu_node_id(c.path.empty() ? "" : fake.path(c.path));
   ASSERT_FALSE(id.has_value()) << *id;
-  EXPECT_EQ(id.error().chain(), c.chain);
-  EXPECT_EQ(id.error().message(), c.chain.substr(0, c.chain.find(':')));
+  EXPECT_EQ(chain(id.error()), c.chain);
+  EXPECT_EQ(id.error().step(), c.step);
   EXPECT_EQ(fake.log(), c.log);
   auto after = test::list_dir(fake.dir());
   std::erase(after, "fake_nvml.log");
@@ -183,48 +188,48 @@ INSTANTIATE_TEST_SUITE_P(
     Steps, NodeIdFailure,
     testing::Values(
         FailureCase{"InitCode", {"uuid_text a", "init_rc 9"}, "cache",
-                    "Failed to init nvml: NVIDIA driver is not loaded", {"load", "nvmlInit_v2", "unload"}},
+                    Step::InitNvml, "Failed to init nvml: NVIDIA driver is not loaded", {"load", "nvmlInit_v2", "unload"}},
         FailureCase{"CountCode", {"uuid_text a", "count_rc 3"}, "cache",
-                    "Failed to get nvml device count: the requested operation is not available on the target device",
+                    Step::DeviceCount, "Failed to get nvml device count: the requested operation is not available on the target device",
                     run({})},
-        FailureCase{"NoGpus", {}, "cache", "No GPUs found", run({})},
+        FailureCase{"NoGpus", {}, "cache", Step::NoGpus, "No GPUs found", run({})},
         FailureCase{"HandleCode",
                     {"uuid_text a", "uuid_text b", "handle_rc 1 15"},
                     "cache",
-                    "Failed to get nvml device by index: device fell off the bus or has otherwise become inacessible",
+                    Step::DeviceByIndex, "Failed to get nvml device by index: device fell off the bus or has otherwise become inacessible",
                     run({"nvmlDeviceGetHandleByIndex_v2 0", "nvmlDeviceGetUUID 0 96",
                          "nvmlDeviceGetHandleByIndex_v2 1"})},
         FailureCase{"CountAboveDevices", {"uuid_text a", "count 3"}, "cache",
-                    "Failed to get nvml device by index: a supplied argument was invalid",
+                    Step::DeviceByIndex, "Failed to get nvml device by index: a supplied argument was invalid",
                     run({"nvmlDeviceGetHandleByIndex_v2 0", "nvmlDeviceGetUUID 0 96",
                          "nvmlDeviceGetHandleByIndex_v2 1"})},
         FailureCase{"CountBeyondAnyAllocation", {"uuid_text a", "count 4294967295"}, "cache",
-                    "Failed to get nvml device by index: a supplied argument was invalid",
+                    Step::DeviceByIndex, "Failed to get nvml device by index: a supplied argument was invalid",
                     run({"nvmlDeviceGetHandleByIndex_v2 0", "nvmlDeviceGetUUID 0 96",
                          "nvmlDeviceGetHandleByIndex_v2 1"})},
         FailureCase{"UuidCode", {"uuid_text a", "uuid_rc 0 7"}, "cache",
-                    "Failed to get device uuid: an input argument is not large enough", run(kOneDevice)},
+                    Step::DeviceUuid, "Failed to get device uuid: an input argument is not large enough", run(kOneDevice)},
         FailureCase{"UuidNotUtf8", {"uuid 41ff"}, "cache",
-                    "Failed to get device uuid: could not interpret string as utf-8: "
+                    Step::DeviceUuid, "Failed to get device uuid: could not interpret string as utf-8: "
                     "invalid utf-8 sequence of 1 bytes from index 1",
                     run(kOneDevice)},
         FailureCase{"MissingDirectory", {"uuid_text a"}, "missing/cache",
-                    "Failed to write cache: No such file or directory (os error 2)", run(kOneDevice)},
+                    Step::WriteCache, "Failed to write cache: No such file or directory (os error 2)", run(kOneDevice)},
         FailureCase{"MissingDirectoryWithSlash", {"uuid_text a"}, "missing/",
-                    "Failed to write cache: Is a directory (os error 21)", run(kOneDevice)},
-        FailureCase{"EmptyPath", {"uuid_text a"}, "", "Failed to write cache: No such file or directory (os error 2)",
+                    Step::WriteCache, "Failed to write cache: Is a directory (os error 21)", run(kOneDevice)},
+        FailureCase{"EmptyPath", {"uuid_text a"}, "", Step::WriteCache, "Failed to write cache: No such file or directory (os error 2)",
                     run(kOneDevice)},
         FailureCase{"NulInPath", {"uuid_text a"}, std::string("fake_nvml.conf\0x", 16),
-                    "Failed to write cache: Invalid argument (os error 22)", run(kOneDevice)}),
+                    Step::WriteCache, "Failed to write cache: Invalid argument (os error 22)", run(kOneDevice)}),
     test::CaseName());
 
 TEST(NodeIdPath, DanglingLinkIsWrittenThroughAndReadBack) {
-  test::FakeNvml fake;
+  test::FakeNvmlController fake;
   fake.configure({"uuid_text GPU-a"});
   fs::create_directory(fake.path("sub"));
   fs::create_symlink("sub/target", fake.path("link"));
   const auto id = get_gpu_node_id(fake.path("link"));
-  ASSERT_TRUE(id.has_value()) << id.error().chain();
+  ASSERT_TRUE(id.has_value()) << chain(id.error());
   EXPECT_EQ(*id, test::b3sum("GPU-a"));
   EXPECT_TRUE(fs::is_symlink(fake.path("link")));
   EXPECT_EQ(test::read_file(fake.path("sub/target")), *id);
@@ -238,7 +243,7 @@ TEST(NodeIdPath, DanglingLinkIsWrittenThroughAndReadBack) {
 // folder there, so that the machine's own /tmp is left alone. The library is
 // loaded first, as the mount may hide the folder it comes from.
 TEST(NodeIdPath, DefaultPathIsTmpZorf) {
-  test::FakeNvml fake;
+  test::FakeNvmlController fake;
   fake.configure({"uuid_text GPU-a"});
   const std::string expected = test::b3sum("GPU-a");
   const std::string scratch = fake.dir().string();
@@ -252,7 +257,7 @@ TEST(NodeIdPath, DefaultPathIsTmpZorf) {
     ::setenv("FAKE_NVML_CONFIG", "/tmp/fake_nvml.conf", 1);
     ::setenv("FAKE_NVML_LOG", "/tmp/fake_nvml.log", 1);
     const auto id = get_gpu_node_id(std::nullopt);
-    if (!id) return id.error().chain();
+    if (!id) return chain(id.error());
     return *id == expected ? "" : "unexpected id " + *id;
   });
   if (result == "skip") GTEST_SKIP() << "cannot make a private mount namespace here";

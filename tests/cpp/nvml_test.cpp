@@ -7,7 +7,10 @@
 #include <type_traits>
 #include <vector>
 
-#include "fake_nvml.hpp"
+#include "b3sum.hpp"
+#include "case_name.hpp"
+#include "fake_nvml_controller.hpp"
+#include "scratch_folder.hpp"
 #include "gpu/device.hpp"
 #include "gpu/nvml.hpp"
 #include "node_id.hpp"
@@ -30,10 +33,7 @@ std::string loader_symbol_error(const char* symbol) {
 
 // A query's result as one text: the value, or "error: " and the display
 // texts of the error and the causes below it.
-std::string error_text(const NvmlError& error) {
-  const std::string chain = cause_chain(error);
-  return "error: " + error.display() + (chain.empty() ? "" : ": " + chain);
-}
+std::string error_text(const NvmlError& error) { return "error: " + chain(error); }
 template <class T>
 std::string outcome(const std::expected<T, NvmlError>& result) {
   if (!result) return error_text(result.error());
@@ -53,7 +53,7 @@ TEST(NvmlInit, FailureCodeClosesLibraryWithoutShutdown) {
                {"23", "unexpected enum variant value: 23"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.rc);
-    test::FakeNvml fake;
+    test::FakeNvmlController fake;
     fake.configure({"uuid_text GPU-a", std::string("init_rc ") + c.rc});
     const auto nvml = Nvml::init();
     ASSERT_FALSE(nvml.has_value());
@@ -66,7 +66,7 @@ TEST(NvmlEnd, ShutsDownOnceThenUnloadsOnEveryWayOut) {
   enum Ending { kEnd, kDestructor, kMovedThenEnd, kEndTwice };
   for (const Ending ending : {kEnd, kDestructor, kMovedThenEnd, kEndTwice}) {
     SCOPED_TRACE(ending);
-    test::FakeNvml fake;
+    test::FakeNvmlController fake;
     fake.configure({"uuid_text GPU-a", "shutdown_rc 3"});
     {
       auto nvml = Nvml::init();
@@ -95,7 +95,7 @@ TEST(NvmlDeviceCount, ReturnsCountOrMappedCode) {
       {{"count_rc 1000"}, "error: unexpected enum variant value: 1000"},
   };
   for (const auto& c : cases) {
-    test::FakeNvml fake;
+    test::FakeNvmlController fake;
     fake.configure(c.config);
     auto nvml = Nvml::init();
     ASSERT_TRUE(nvml.has_value());
@@ -105,7 +105,7 @@ TEST(NvmlDeviceCount, ReturnsCountOrMappedCode) {
 }
 
 TEST(NvmlDeviceByIndex, PassesIndexUncheckedAndStaysUsable) {
-  test::FakeNvml fake;
+  test::FakeNvmlController fake;
   fake.configure({"uuid_text GPU-a", "uuid_text GPU-b", "count 5", "handle_rc 1 15"});
   auto nvml = Nvml::init();
   ASSERT_TRUE(nvml.has_value());
@@ -133,7 +133,7 @@ struct UuidCase {
 class DeviceUuid : public testing::TestWithParam<UuidCase> {};
 
 TEST_P(DeviceUuid, ReadsTextBeforeFirstNul) {
-  test::FakeNvml fake;
+  test::FakeNvmlController fake;
   fake.configure(GetParam().config);
   auto nvml = Nvml::init();
   ASSERT_TRUE(nvml.has_value());
@@ -181,32 +181,32 @@ TEST(UuidText, NeverReadsPastTheBuffer) {
 
 // ---- Libraries lacking entry points, or none at all -------------------------
 
-// The service on a library that fails at `message`: it never writes the cache.
-void expect_service_failure(const test::FakeNvml& fake, std::string_view message) {
+// The service on a library that fails at `step`: it never writes the cache.
+void expect_service_failure(const test::FakeNvmlController& fake, Step step) {
   const std::string cache = fake.path("cache");
   const auto id = get_gpu_node_id(cache);
   ASSERT_FALSE(id.has_value());
-  EXPECT_EQ(id.error().message(), message) << id.error().chain();
+  EXPECT_EQ(id.error().step(), step) << chain(id.error());
   EXPECT_FALSE(std::filesystem::exists(cache));
 }
 
 TEST(WithoutInitV2, InitFailsWithLoaderTextAndClosesLibrary) {
   const std::string text = loader_symbol_error("nvmlInit_v2");
   ASSERT_NE(text.find("undefined symbol: nvmlInit_v2"), std::string::npos) << text;
-  test::FakeNvml fake;
+  test::FakeNvmlController fake;
   const auto nvml = Nvml::init();
   ASSERT_FALSE(nvml.has_value());
   EXPECT_EQ(error_text(nvml.error()), "error: function symbol failed to load: " + text);
   EXPECT_EQ(fake.log(), (Log{"load", "unload"}));
 
   fake.clear_log();
-  expect_service_failure(fake, "Failed to init nvml");
+  expect_service_failure(fake, Step::InitNvml);
   EXPECT_EQ(fake.log(), (Log{"load", "unload"}));
 }
 
 TEST(WithoutUuid, InstanceWorksUntilTheFirstUuid) {
   const std::string text = loader_symbol_error("nvmlDeviceGetUUID");
-  test::FakeNvml fake;
+  test::FakeNvmlController fake;
   fake.configure({"uuid_text GPU-a", "uuid_text GPU-b"});
   {
     auto nvml = Nvml::init();
@@ -217,22 +217,22 @@ TEST(WithoutUuid, InstanceWorksUntilTheFirstUuid) {
     EXPECT_EQ(outcome(device->uuid()), "error: function symbol failed to load: " + text);
   }
   fake.clear_log();
-  expect_service_failure(fake, "Failed to get device uuid");
+  expect_service_failure(fake, Step::DeviceUuid);
   EXPECT_EQ(fake.log(), (Log{"load", "nvmlInit_v2", "nvmlDeviceGetCount_v2", "nvmlDeviceGetHandleByIndex_v2 0",
                              "nvmlShutdown", "unload"}));
 }
 
 TEST(WithoutInitWithFlags, InitialisesNormally) {
-  test::FakeNvml fake;
+  test::FakeNvmlController fake;
   fake.configure({"uuid_text GPU-b", "uuid_text GPU-a"});
   const auto id = get_gpu_node_id(fake.path("cache"));
-  ASSERT_TRUE(id.has_value()) << id.error().chain();
+  ASSERT_TRUE(id.has_value()) << chain(id.error());
   EXPECT_EQ(*id, test::b3sum("GPU-aGPU-b"));
   EXPECT_EQ(fake.log_tail(2), (Log{"nvmlShutdown", "unload"}));
 }
 
 TEST(NullCount, NullAddressIsMissingAndNeverCalled) {
-  test::FakeNvml fake;
+  test::FakeNvmlController fake;
   fake.configure({"uuid_text GPU-a"});
   {
     auto library = Library::open(kNvmlSoname, RTLD_LAZY);
@@ -253,7 +253,7 @@ TEST(NullCount, NullAddressIsMissingAndNeverCalled) {
               "error: function symbol failed to load: dlsym failed, but system did not report the error");
     EXPECT_EQ(nvml->device_by_index(0)->uuid(), "GPU-a");  // other entries are unaffected
   }
-  expect_service_failure(fake, "Failed to get nvml device count");
+  expect_service_failure(fake, Step::DeviceCount);
   EXPECT_EQ(fake.count("nvmlDeviceGetCount_v2"), 0u);
   EXPECT_EQ(fake.log_tail(2), (Log{"nvmlShutdown", "unload"}));
 }
@@ -266,20 +266,20 @@ TEST(NoNvml, InitReportsLoaderTextAndServiceWritesNothing) {
   }
   const std::string text = dlerror();
   ASSERT_NE(text.find("libnvidia-ml.so.1"), std::string::npos) << text;
-  test::FakeNvml fake;
+  test::FakeNvmlController fake;
   const auto nvml = Nvml::init();
   ASSERT_FALSE(nvml.has_value());
   ASSERT_NE(nvml.error().library_error(), nullptr);
   EXPECT_TRUE(nvml.error().library_error()->is<LibraryError::DlOpen>());
   EXPECT_EQ(error_text(nvml.error()), "error: a libloading error occurred: " + text + ": " + text);
-  expect_service_failure(fake, "Failed to init nvml");
+  expect_service_failure(fake, Step::InitNvml);
   EXPECT_FALSE(std::filesystem::exists(fake.path("fake_nvml.log")));
 }
 
 // The library stays loaded after the first instance ends here, so its
 // configuration is read once per process: everything lives in one test.
 TEST(WithoutShutdown, EndingFailsInternallyAndKeepsLibraryOpen) {
-  test::FakeNvml fake;
+  test::FakeNvmlController fake;
   fake.configure({"uuid_text GPU-x"});
   const std::string cache = fake.path("cache");
   try {

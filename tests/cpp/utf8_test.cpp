@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "fake_nvml.hpp"
+#include "case_name.hpp"
 
 namespace zorf {
 namespace {
@@ -64,9 +64,9 @@ TEST(Utf8Lossy, ReplacesEachInvalidSequenceOnce) {
 }
 
 TEST(Utf8ErrorText, NamesLengthOrIncompleteness) {
-  EXPECT_EQ(to_string(Utf8Error{3, 1}), "invalid utf-8 sequence of 1 bytes from index 3");
-  EXPECT_EQ(to_string(Utf8Error{0, 2}), "invalid utf-8 sequence of 2 bytes from index 0");
-  EXPECT_EQ(to_string(Utf8Error{5, std::nullopt}), "incomplete utf-8 byte sequence from index 5");
+  EXPECT_EQ((Utf8Error{3, 1}.display()), "invalid utf-8 sequence of 1 bytes from index 3");
+  EXPECT_EQ((Utf8Error{0, 2}.display()), "invalid utf-8 sequence of 2 bytes from index 0");
+  EXPECT_EQ((Utf8Error{5, std::nullopt}.display()), "incomplete utf-8 byte sequence from index 5");
 }
 
 }  // namespace

@@ -171,7 +171,9 @@ FAKE_EXPORT nvmlReturn_t nvmlSystemGetDriverVersion(char* version, unsigned int 
 #ifdef FAKE_NVML_NULL_COUNT
 // An indirect function whose resolver yields null: dlsym then returns a null
 // address without any error text.
-extern "C" void* resolve_null_count() { return nullptr; }
+// The resolver returns the function's own pointer type, as GCC checks.
+using GetCount = nvmlReturn_t (*)(unsigned int*);
+extern "C" GetCount resolve_null_count() { return nullptr; }
 FAKE_EXPORT nvmlReturn_t nvmlDeviceGetCount_v2(unsigned int*) __attribute__((ifunc("resolve_null_count")));
 #else
 FAKE_EXPORT nvmlReturn_t nvmlDeviceGetCount_v2(unsigned int* count) { return get_count(count); }

@@ -15,6 +15,7 @@
 #include <variant>
 
 #include "node_id.hpp"
+#include "support/utf8.hpp"
 #include "fuzz_check.hpp"
 #include "utf8_reference.hpp"
 
@@ -75,8 +76,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
   check(expected.has_value(), "failed on a valid UTF-8 cache file");
-  check(result.error().message() == "Failed to read cache file", "wrong message for a bad cache file");
-  const auto* cause = std::get_if<zorf::Utf8Error>(&result.error().cause());
+  check(result.error().step() == zorf::Step::ReadCache, "a bad cache file failed another step");
+  check(result.error().display() == "Failed to read cache file", "wrong message for a bad cache file");
+  const auto* cause = result.error().cause().get_if<zorf::Utf8Error>();
   check(cause != nullptr, "the cause is not the decoding error");
   check(cause->valid_up_to == expected->valid_up_to, "valid_up_to differs from the reference");
   check(cause->error_len == expected->error_len, "error_len differs from the reference");

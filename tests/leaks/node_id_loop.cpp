@@ -22,7 +22,7 @@ namespace {
 bool call(const std::string& path, std::string& expected) {
   auto node_id = zorf::get_gpu_node_id(path);
   if (!node_id) {
-    std::fprintf(stderr, "node_id_loop: %s\n", node_id.error().chain().c_str());
+    std::fprintf(stderr, "node_id_loop: %s\n", zorf::chain(node_id.error()).c_str());
     return false;
   }
   if (expected.empty()) expected = *node_id;

@@ -2,7 +2,7 @@
 
 NVML is replaced by the fake library under $ZORF_FAKE_NVML_DIR/<variant>. The
 loader reads LD_LIBRARY_PATH once, at process start, so every test that may
-reach NVML runs its code in a fresh interpreter (`FakeNvml.run`), whose last
+reach NVML runs its code in a fresh interpreter (`ScenarioRunner.run`), whose last
 line of output is a JSON document the test reads back.
 """
 
@@ -99,7 +99,7 @@ class Outcome:
         return sum(1 for line in self.log or () if line.split()[0] == name)
 
 
-class FakeNvml:
+class ScenarioRunner:
     """Runs scenarios in fresh interpreters against one variant of the fake.
 
     Each thread that uses it gets a work folder of its own (with its cache
@@ -180,8 +180,9 @@ def fake_nvml_dir():
 
 
 @pytest.fixture
-def nvml(fake_nvml_dir, tmp_path):
-    return FakeNvml(fake_nvml_dir, tmp_path)
+def scenarios(fake_nvml_dir, tmp_path):
+    """The scenario runner for one test, in its own temporary folder."""
+    return ScenarioRunner(fake_nvml_dir, tmp_path)
 
 
 @pytest.fixture

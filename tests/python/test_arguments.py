@@ -38,13 +38,13 @@ ARGUMENT_ERRORS = [
 
 
 @pytest.mark.parametrize(("arguments", "raised", "message"), ARGUMENT_ERRORS)
-def test_argument_error_touches_nothing(nvml, arguments, raised, message):
-    outcome = nvml.call(arguments)
+def test_argument_error_touches_nothing(scenarios, arguments, raised, message):
+    outcome = scenarios.call(arguments)
     error = outcome.data
     assert error["raised"] == raised and error["module"] == "builtins"
     if message is None:
         # The interpreter's own error for a lone surrogate, not remapped.
-        position = len(str(nvml.path))
+        position = len(str(scenarios.path))
         message = f"'utf-8' codec can't encode character '\\udc80' in position {position}: surrogates not allowed"
         assert "cache_file_path" not in error["message"]
     assert error["message"] == message
@@ -53,7 +53,7 @@ def test_argument_error_touches_nothing(nvml, arguments, raised, message):
         assert error["cause"] == "None"
         assert error["suppress_context"] == message.startswith("argument ")
     assert outcome.log is None, "NVML was loaded"
-    assert not nvml.path.exists()
+    assert not scenarios.path.exists()
 
 
 class Unprintable(str):
@@ -101,8 +101,8 @@ def test_every_way_of_passing_the_path_reads_it(tmp_path, form):
     assert result == "cached node id"
 
 
-def test_none_and_no_argument_use_the_default_path(nvml, default_cache):
+def test_none_and_no_argument_use_the_default_path(scenarios, default_cache):
     default_cache.write_text("known default content")
-    outcome = nvml.run("emit([call(), call(None), call(cache_file_path=None)])")
+    outcome = scenarios.run("emit([call(), call(None), call(cache_file_path=None)])")
     assert [r.get("value") for r in outcome.data] == ["known default content"] * 3
     assert outcome.log is None

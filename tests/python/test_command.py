@@ -12,10 +12,10 @@ from conftest import DEFAULT_CONFIG, UUIDS, node_id_of
 NODE, OTHER = node_id_of(UUIDS), node_id_of(UUIDS[:1])
 
 
-def zorf_node_id(nvml, *args, **options):
+def zorf_node_id(scenarios, *args, **options):
     """The run and its count of NVML loads; its TMPDIR must be left empty."""
-    (private := nvml.workdir / "tmpdir").mkdir(exist_ok=True)
-    proc, log = nvml.program([sys.executable, "-m", "zorf_node_id", *args], env={"TMPDIR": str(private)}, **options)
+    (private := scenarios.workdir / "tmpdir").mkdir(exist_ok=True)
+    proc, log = scenarios.program([sys.executable, "-m", "zorf_node_id", *args], env={"TMPDIR": str(private)}, **options)
     assert not any(private.iterdir())
     return proc, (log or []).count("load")
 
@@ -45,47 +45,47 @@ CASES = [
 
 
 @pytest.mark.parametrize(("args", "cache", "config", "status", "stdout", "stderr", "loads"), CASES)
-def test_command(nvml, args, cache, config, status, stdout, stderr, loads):
+def test_command(scenarios, args, cache, config, status, stdout, stderr, loads):
     if cache[0] is not None:
-        nvml.path.write_bytes(cache[0].encode("utf-8", "surrogateescape"))
-    proc, loaded = zorf_node_id(nvml, "--cache-file", str(nvml.path), *args, config=DEFAULT_CONFIG + config)
-    stdout = (stdout.format(path=nvml.path) if isinstance(stdout, str)
-              else json.dumps({"node_id": stdout[0], "cache_file": str(nvml.path), "source": stdout[1]}) + "\n")
+        scenarios.path.write_bytes(cache[0].encode("utf-8", "surrogateescape"))
+    proc, loaded = zorf_node_id(scenarios, "--cache-file", str(scenarios.path), *args, config=DEFAULT_CONFIG + config)
+    stdout = (stdout.format(path=scenarios.path) if isinstance(stdout, str)
+              else json.dumps({"node_id": stdout[0], "cache_file": str(scenarios.path), "source": stdout[1]}) + "\n")
     assert (proc.returncode, proc.stdout, loaded) == (status, stdout, loads), proc.stderr
     assert proc.stderr.endswith(stderr) and bool(proc.stderr) == bool(stderr)
-    assert cached(nvml.path) == cache[1] and sorted(p.name for p in nvml.workdir.glob("*\udcff*")) == []
+    assert cached(scenarios.path) == cache[1] and sorted(p.name for p in scenarios.workdir.glob("*\udcff*")) == []
 
 
-def test_panic_is_not_swallowed(nvml):
-    proc, _ = zorf_node_id(nvml, "--cache-file", str(nvml.path), variant="without_shutdown")
+def test_panic_is_not_swallowed(scenarios):
+    proc, _ = zorf_node_id(scenarios, "--cache-file", str(scenarios.path), variant="without_shutdown")
     assert proc.returncode == 1 and "\nTraceback (most recent call last):\n" in proc.stderr
     assert "\nvorn_runtime.PanicException: " in proc.stderr
 
 
-def test_cache_path_is_a_link(nvml):
+def test_cache_path_is_a_link(scenarios):
     """--json: the module reads through the link, the tool saw only a link.
     --check: a dangling link is no cache, and is not written through."""
-    (target := nvml.workdir / "target").write_text(OTHER)
-    nvml.path.symlink_to(target.name)
-    proc, loaded = zorf_node_id(nvml, "--json", "--cache-file", str(nvml.path))
+    (target := scenarios.workdir / "target").write_text(OTHER)
+    scenarios.path.symlink_to(target.name)
+    proc, loaded = zorf_node_id(scenarios, "--json", "--cache-file", str(scenarios.path))
     assert (json.loads(proc.stdout)["node_id"], json.loads(proc.stdout)["source"], loaded) == (OTHER, "computed", 0)
     target.unlink()
-    proc, loaded = zorf_node_id(nvml, "--check", "--cache-file", str(nvml.path))
+    proc, loaded = zorf_node_id(scenarios, "--check", "--cache-file", str(scenarios.path))
     assert (proc.returncode, loaded, target.exists()) == (4, 1, False)
 
 
-def test_version_is_the_installed_distribution(nvml):
+def test_version_is_the_installed_distribution(scenarios):
     try:
         expected = (0, f"zorf-node-id {importlib.metadata.version('zorf_lib')}\n", "")
     except importlib.metadata.PackageNotFoundError:  # a module installed by CMake, without metadata
         expected = (1, "", "zorf-node-id: no version: zorf_lib is not installed as a distribution here\n")
-    proc, _ = zorf_node_id(nvml, "--version")
+    proc, _ = zorf_node_id(scenarios, "--version")
     assert (proc.returncode, proc.stdout, proc.stderr) == expected
 
 
-def test_default_path_is_the_modules(nvml, default_cache):
+def test_default_path_is_the_modules(scenarios, default_cache):
     default_cache.write_text("planted in the default path")
-    proc, _ = zorf_node_id(nvml, "--json")
+    proc, _ = zorf_node_id(scenarios, "--json")
     assert json.loads(proc.stdout) == {"node_id": default_cache.read_text(), "cache_file": "/tmp/zorf",
                                        "source": "cache"}
-    assert nvml.call("").data["value"] == default_cache.read_text()
+    assert scenarios.call("").data["value"] == default_cache.read_text()

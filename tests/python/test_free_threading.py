@@ -24,14 +24,14 @@ def first_shutdown_position(log):
 
 
 @pytest.mark.skipif(not FREE_THREADED, reason="needs a free-threaded interpreter")
-def test_import_keeps_the_gil_disabled(nvml):
-    outcome = nvml.run("emit([sys._is_gil_enabled(), zorf_lib.get_gpu_node_id(PATH)])")
+def test_import_keeps_the_gil_disabled(scenarios):
+    outcome = scenarios.run("emit([sys._is_gil_enabled(), zorf_lib.get_gpu_node_id(PATH)])")
     assert outcome.data[0] is False
 
 
 @pytest.mark.skipif(not FREE_THREADED, reason="needs a free-threaded interpreter")
-def test_calls_run_in_parallel(nvml):
-    outcome = nvml.run(OVERLAP, config=("generate 2", "init_delay_us 100000"))
+def test_calls_run_in_parallel(scenarios):
+    outcome = scenarios.run(OVERLAP, config=("generate 2", "init_delay_us 100000"))
     assert all("value" in result for result in outcome.data)
     total, before_first_shutdown = first_shutdown_position(outcome.log)
     assert total == 8
@@ -39,8 +39,8 @@ def test_calls_run_in_parallel(nvml):
 
 
 @pytest.mark.skipif(FREE_THREADED, reason="a default build serialises calls")
-def test_calls_hold_the_interpreter_on_a_default_build(nvml):
-    outcome = nvml.run(OVERLAP, config=("generate 2", "init_delay_us 20000"))
+def test_calls_hold_the_interpreter_on_a_default_build(scenarios):
+    outcome = scenarios.run(OVERLAP, config=("generate 2", "init_delay_us 20000"))
     assert all("value" in result for result in outcome.data)
     total, before_first_shutdown = first_shutdown_position(outcome.log)
     assert (total, before_first_shutdown) == (8, 1)

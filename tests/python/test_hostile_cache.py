@@ -48,10 +48,10 @@ def one_byte_too_many(path):
     lambda path: path.symlink_to("/dev/zero"),
     lambda path: path.symlink_to("/dev/null"),
 ], ids=["fifo", "fifo-with-silent-writer", "socket", "sparse-1TiB", "1MiB+1", "dev-zero", "dev-null"])
-def test_refused_at_once_without_nvml(nvml, make):
-    keep = make(nvml.path)
+def test_refused_at_once_without_nvml(scenarios, make):
+    keep = make(scenarios.path)
     try:
-        outcome = nvml.call()
+        outcome = scenarios.call()
     finally:
         if isinstance(keep, int):
             os.close(keep)
@@ -61,9 +61,9 @@ def test_refused_at_once_without_nvml(nvml, make):
     assert outcome.log is None
 
 
-def test_a_file_of_exactly_one_mebibyte_is_returned_whole(nvml):
-    nvml.path.write_bytes(b"0123456789abcdef" * (MIB // 16))
-    outcome = nvml.run("emit(len(call(PATH)['value']))")
+def test_a_file_of_exactly_one_mebibyte_is_returned_whole(scenarios):
+    scenarios.path.write_bytes(b"0123456789abcdef" * (MIB // 16))
+    outcome = scenarios.run("emit(len(call(PATH)['value']))")
     assert outcome.data == MIB
     assert outcome.log is None
 
@@ -80,13 +80,13 @@ emit([call(PATH + suffix) for suffix in ("-sparse", "-endless", "-no-size")])
 '''
 
 
-def test_memory_stays_flat_whatever_the_file_claims_or_holds(nvml):
-    sparse_tebibyte(nvml.workdir / "node_id-sparse")
-    (nvml.workdir / "node_id-endless").symlink_to("/dev/zero")
+def test_memory_stays_flat_whatever_the_file_claims_or_holds(scenarios):
+    sparse_tebibyte(scenarios.workdir / "node_id-sparse")
+    (scenarios.workdir / "node_id-endless").symlink_to("/dev/zero")
     # procfs gives no size; this one holds several MiB on most kernels, and
     # when it is small or hidden it is simply returned or refused.
-    (nvml.workdir / "node_id-no-size").symlink_to("/proc/kallsyms")
-    outcome = nvml.run(MEMORY_LIMITED)
+    (scenarios.workdir / "node_id-no-size").symlink_to("/proc/kallsyms")
+    outcome = scenarios.run(MEMORY_LIMITED)
     assert [r.get("raised") for r in outcome.data[:2]] == ["RuntimeError"] * 2
     assert outcome.data[2].get("raised") in ("RuntimeError", None)
     assert all(r.get("message", "Failed to read cache file") == "Failed to read cache file" for r in outcome.data)
@@ -96,19 +96,19 @@ def test_memory_stays_flat_whatever_the_file_claims_or_holds(nvml):
 NOBODY = 65534
 
 
-def test_another_users_link_in_a_shared_folder_is_no_cache(nvml):
+def test_another_users_link_in_a_shared_folder_is_no_cache(scenarios):
     if os.geteuid() != 0:
         pytest.skip("needs root to plant a file as another user")
-    shared = nvml.workdir / "tmp"
+    shared = scenarios.workdir / "tmp"
     shared.mkdir()
     shared.chmod(0o1777 | stat.S_ISVTX)
-    secret = nvml.workdir / "token"
+    secret = scenarios.workdir / "token"
     secret.write_text("the caller's own secret")
     link = shared / "zorf"
     link.symlink_to(secret)
     os.lchown(link, NOBODY, NOBODY)
 
-    outcome = nvml.call(path=link)
+    outcome = scenarios.call(path=link)
     # No cache, so the identifier is computed; its write through that link is
     # refused, and the secret is neither returned nor touched.
     assert (outcome.data["raised"], outcome.data["message"]) == ("RuntimeError", "Failed to write cache")
@@ -119,9 +119,9 @@ def test_another_users_link_in_a_shared_folder_is_no_cache(nvml):
     # The same link made by the caller is followed both ways.
     link.unlink()
     link.symlink_to(secret)
-    assert nvml.call(path=link).data["value"] == "the caller's own secret"
+    assert scenarios.call(path=link).data["value"] == "the caller's own secret"
     secret.unlink()
-    assert nvml.call(path=link).data["value"] == node_id_of(UUIDS) == secret.read_text()
+    assert scenarios.call(path=link).data["value"] == node_id_of(UUIDS) == secret.read_text()
 
 
 # Out of memory, in a thread that has never called the module: the address
@@ -185,12 +185,12 @@ emit(outcomes)
 
 
 @pytest.mark.parametrize("miss", [False, True], ids=["hit", "miss"])
-def test_out_of_memory_raises_in_a_new_thread(nvml, miss):
+def test_out_of_memory_raises_in_a_new_thread(scenarios, miss):
     if EMULATED:
         pytest.skip("the address-space cap would apply to the emulator's own mappings")
     if not miss:
-        nvml.path.write_text("cached identifier")
-    outcome = nvml.run(f"MISS = {miss}\n" + OUT_OF_MEMORY)
+        scenarios.path.write_text("cached identifier")
+    outcome = scenarios.run(f"MISS = {miss}\n" + OUT_OF_MEMORY)
     assert "cannot allocate memory" not in outcome.stderr
     assert set(outcome.data) <= {"value", "MemoryError", "RuntimeError"}, outcome.data
     # The first rounds are starved enough for the call to fail, the last are
@@ -236,7 +236,7 @@ def plant_folder_with_link(private, adir):
 # must not pass through a folder another user can create.
 @pytest.mark.parametrize("plant, refused", [(plant_link_as_folder, True), (plant_folder_with_link, False)],
                          ids=["their-link-as-a-folder", "their-folder-holding-a-link"])
-def test_what_another_user_plants_on_the_way(nvml, shared_tmp, plant, refused):
+def test_what_another_user_plants_on_the_way(scenarios, shared_tmp, plant, refused):
     # One shared folder per thread of the test body.
     shared = Path(tempfile.mkdtemp(dir=shared_tmp))
     shared.chmod(0o1777)
@@ -246,7 +246,7 @@ def test_what_another_user_plants_on_the_way(nvml, shared_tmp, plant, refused):
     as_nobody(*plant(private, shared / "adir"))
     print(f"fs.protected_symlinks = {protected_symlinks()}")
 
-    outcome = nvml.call(path=shared / "adir" / "token")
+    outcome = scenarios.call(path=shared / "adir" / "token")
     if not refused:
         assert outcome.data["value"] == "the caller's own secret"
         return
@@ -281,12 +281,12 @@ emit(outcomes)
 '''
 
 
-def test_out_of_descriptors_is_a_read_failure_never_a_miss(nvml):
-    target = nvml.workdir / "cache"
+def test_out_of_descriptors_is_a_read_failure_never_a_miss(scenarios):
+    target = scenarios.workdir / "cache"
     target.write_text("CUSTOM")
-    (nvml.workdir / "link2").symlink_to("cache")
-    nvml.path.symlink_to("link2")
-    outcome = nvml.run(FEW_DESCRIPTORS)
+    (scenarios.workdir / "link2").symlink_to("cache")
+    scenarios.path.symlink_to("link2")
+    outcome = scenarios.run(FEW_DESCRIPTORS)
     assert set(outcome.data) <= {"CUSTOM", "Failed to read cache file"}, outcome.data
     assert (outcome.data[0], outcome.data[-1]) == ("Failed to read cache file", "CUSTOM")
     assert outcome.log is None

@@ -98,8 +98,8 @@ def test_second_interpreter_is_refused(tmp_path):
     assert main == '"cached in the main interpreter"'
 
 
-def test_import_touches_no_nvml(nvml):
-    outcome = nvml.run("emit(sorted(vars(zorf_lib)))")
+def test_import_touches_no_nvml(scenarios):
+    outcome = scenarios.run("emit(sorted(vars(zorf_lib)))")
     assert "get_gpu_node_id" in outcome.data
     assert outcome.log is None
 

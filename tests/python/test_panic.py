@@ -3,7 +3,7 @@ internal failure of the module, raised as PanicException."""
 
 import pytest
 
-from conftest import UUIDS, FakeNvml, node_id_of
+from conftest import UUIDS, ScenarioRunner, node_id_of
 
 SCENARIO = r'''
 import threading
@@ -40,8 +40,8 @@ emit(dict(seen, module=cls.__module__, name=cls.__name__, qualname=cls.__qualnam
 def panic(fake_nvml_dir, tmp_path_factory):
     """The cache path the scenario used, and what it gave. Run once, so its
     path is taken here: the tests may run in other threads."""
-    nvml = FakeNvml(fake_nvml_dir, tmp_path_factory.mktemp("panic"))
-    return nvml.path, nvml.run(SCENARIO, variant="without_shutdown")
+    scenarios = ScenarioRunner(fake_nvml_dir, tmp_path_factory.mktemp("panic"))
+    return scenarios.path, scenarios.run(SCENARIO, variant="without_shutdown")
 
 
 @pytest.mark.parametrize(("fact", "expected"), [

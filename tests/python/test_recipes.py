@@ -41,14 +41,14 @@ def test_readme_quotes_the_example(name, fence):
 
 
 @pytest.mark.skipif(not SCRIPT.exists(), reason=f"no zorf-node-id installed in {SCRIPT.parent}")
-def test_systemd_unit(nvml):
-    (unit := nvml.workdir / "zorf-node-id.service").write_text(
-        recipe(unit.name, nvml.workdir).replace("/opt/zorf/bin/zorf-node-id", str(SCRIPT)))
-    (nvml.workdir / "node-id").write_text("left from before the reboot")
+def test_systemd_unit(scenarios):
+    (unit := scenarios.workdir / "zorf-node-id.service").write_text(
+        recipe(unit.name, scenarios.workdir).replace("/opt/zorf/bin/zorf-node-id", str(SCRIPT)))
+    (scenarios.workdir / "node-id").write_text("left from before the reboot")
     for key in ("ExecStartPre=", "ExecStart="):
         (line,) = [line for line in unit.read_text().splitlines() if line.startswith(key)]
-        proc, _ = nvml.program(shlex.split(line.removeprefix(key)))
-    assert (proc.returncode, proc.stdout, (nvml.workdir / "node-id").read_text()) == (0, f"{NODE}\n", NODE)
+        proc, _ = scenarios.program(shlex.split(line.removeprefix(key)))
+    assert (proc.returncode, proc.stdout, (scenarios.workdir / "node-id").read_text()) == (0, f"{NODE}\n", NODE)
     if not shutil.which("systemd-analyze"):
         pytest.skip("no systemd-analyze here to verify the unit")
     verify = subprocess.run(["systemd-analyze", "verify", str(unit)], capture_output=True, text=True)
@@ -58,43 +58,43 @@ def test_systemd_unit(nvml):
 @pytest.mark.parametrize(("folder", "line"), [
     ("", f"export ZORF_NODE_ID={NODE}"),
     ("missing", "print zorf-node-id failed with status 1: ZORF_NODE_ID is not set")])
-def test_slurm_task_prolog(nvml, folder, line):
-    (nvml.workdir / "node-id").write_text(NODE)
-    prolog = recipe("slurm-task-prolog.sh", nvml.workdir / folder)
-    proc, log = nvml.program(["sh", "-c", prolog], env=on_path(nvml.workdir))
+def test_slurm_task_prolog(scenarios, folder, line):
+    (scenarios.workdir / "node-id").write_text(NODE)
+    prolog = recipe("slurm-task-prolog.sh", scenarios.workdir / folder)
+    proc, log = scenarios.program(["sh", "-c", prolog], env=on_path(scenarios.workdir))
     assert (proc.returncode, proc.stdout, log is None) == (0, line + "\n", not folder)  # a hit loads no NVML
 
 
-def test_kubernetes_labeller(nvml):
+def test_kubernetes_labeller(scenarios):
     yaml = pytest.importorskip("yaml", reason="no PyYAML here to parse the Kubernetes recipe")
-    documents = list(yaml.safe_load_all(recipe("node-id-labeller.yaml", nvml.workdir)))
+    documents = list(yaml.safe_load_all(recipe("node-id-labeller.yaml", scenarios.workdir)))
     assert [d["kind"] for d in documents] == ["ServiceAccount", "ClusterRole", "ClusterRoleBinding", "DaemonSet"]
     pod = documents[-1]["spec"]["template"]["spec"]
     containers = pod["initContainers"] + pod["containers"]
     assert {m["name"] for c in containers for m in c["volumeMounts"]} == {v["name"] for v in pod["volumes"]}
     # Each container's script in turn, kubectl and sleep stood in for.
-    (nvml.workdir / "run").mkdir()
-    env = dict(on_path(nvml.workdir, kubectl='echo "$@" >> kubectl.log', sleep=""), NODE_NAME="gpu-7")
+    (scenarios.workdir / "run").mkdir()
+    env = dict(on_path(scenarios.workdir, kubectl='echo "$@" >> kubectl.log', sleep=""), NODE_NAME="gpu-7")
     for container in containers:
-        proc, _ = nvml.program([*container["command"][:2], container["command"][2].replace("/run/zorf", "run")],
+        proc, _ = scenarios.program([*container["command"][:2], container["command"][2].replace("/run/zorf", "run")],
                                env=env)
         assert proc.returncode == 0, proc.stderr
-    assert (nvml.workdir / "kubectl.log").read_text().splitlines() == [
+    assert (scenarios.workdir / "kubectl.log").read_text().splitlines() == [
         f"annotate --overwrite node gpu-7 zorf.example.com/node-id={NODE}",
         f"label --overwrite node gpu-7 zorf.example.com/node-id-prefix={NODE[:16]}"]
 
 
-def test_forked_pool(nvml):
+def test_forked_pool(scenarios):
     """The parent's one miss makes every worker's call a hit; children that
     miss each load and end NVML in their own process."""
-    proc, log = nvml.program([sys.executable, str(ROOT / "examples" / "forked_pool.py"), str(nvml.path)])
+    proc, log = scenarios.program([sys.executable, str(ROOT / "examples" / "forked_pool.py"), str(scenarios.path)])
     assert (proc.stdout.splitlines(), log.count("load")) == ([f"{NODE} {task * task}" for task in range(8)], 1)
-    outcome = nvml.run(r'''
+    outcome = scenarios.run(r'''
 def child(i):
     os._exit(0 if zorf_lib.get_gpu_node_id(f"{PATH}-{i}") == first else 1)
 first = zorf_lib.get_gpu_node_id(PATH)
 pids = [pid if (pid := os.fork()) else child(i) for i in range(3)]
 emit([os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) for pid in pids])
-''', path=nvml.workdir / "missed")
+''', path=scenarios.workdir / "missed")
     assert outcome.data == [0, 0, 0]
     assert [outcome.calls(event) for event in ("load", "nvmlInit_v2", "nvmlShutdown", "unload")] == [4] * 4

@@ -28,20 +28,20 @@ LONG_UUID = "G" * 95
     (["uuid -", "uuid_text GPU-x"], ["", "GPU-x"]),
     ([f"uuid_text {LONG_UUID}", "uuid_text GPU-short"], [LONG_UUID, "GPU-short"]),
 ], ids=["two", "two-swapped", "one", "nine", "prefixes", "case", "non-ascii", "empty-uuid", "95-bytes"])
-def test_identifier_is_blake3_of_sorted_uuids(nvml, config, uuids):
-    outcome = nvml.call(config=config)
+def test_identifier_is_blake3_of_sorted_uuids(scenarios, config, uuids):
+    outcome = scenarios.call(config=config)
     expected = node_id_of(uuids)
     assert outcome.data == {"value": expected, "type": "str"}
     assert re.fullmatch("[0-9a-f]{64}", expected)
-    assert nvml.path.read_bytes() == expected.encode()
+    assert scenarios.path.read_bytes() == expected.encode()
     assert outcome.calls("nvmlInit_v2") == outcome.calls("nvmlShutdown") == 1
     assert outcome.log[-2:] == ["nvmlShutdown", "unload"]
 
 
 @pytest.mark.parametrize("variant", ["full", "without_init_with_flags"])
 @pytest.mark.parametrize("config", [(), ("shutdown_rc 5",)], ids=["", "shutdown-fails"])
-def test_nvml_instance_lifetime(nvml, variant, config):
-    outcome = nvml.call(variant=variant, config=DEFAULT_CONFIG + config)
+def test_nvml_instance_lifetime(scenarios, variant, config):
+    outcome = scenarios.call(variant=variant, config=DEFAULT_CONFIG + config)
     assert outcome.data["value"] == node_id_of(UUIDS)
     assert outcome.log == FULL_RUN
 
@@ -76,8 +76,8 @@ FAILURES = [
 
 
 @pytest.mark.parametrize(("variant", "config", "path", "message", "log"), FAILURES)
-def test_failing_step_raises_runtime_error(nvml, variant, config, path, message, log):
-    outcome = nvml.call(path, variant=variant, config=DEFAULT_CONFIG + config)
+def test_failing_step_raises_runtime_error(scenarios, variant, config, path, message, log):
+    outcome = scenarios.call(path, variant=variant, config=DEFAULT_CONFIG + config)
     error = outcome.data
     assert (error["raised"], error["module"]) == ("RuntimeError", "builtins")
     assert error["message"] == message
@@ -85,46 +85,46 @@ def test_failing_step_raises_runtime_error(nvml, variant, config, path, message,
     assert error["cause"] == "None"
     assert outcome.log == log
     # No cache file, no leftovers.
-    assert sorted(p.name for p in nvml.workdir.iterdir()) == ["nvml.conf"] + (["nvml.log"] if log else [])
+    assert sorted(p.name for p in scenarios.workdir.iterdir()) == ["nvml.conf"] + (["nvml.log"] if log else [])
 
 
 @pytest.mark.parametrize("content", [b"", b"abc\n", b"f" * 64, "nöde\x00 id\r\n".encode(), b"x" * 100_000])
 @pytest.mark.parametrize("through_link", [False, True])
-def test_present_cache_is_returned_unchanged_without_nvml(nvml, content, through_link):
-    nvml.path.write_bytes(content)
-    path = nvml.path
+def test_present_cache_is_returned_unchanged_without_nvml(scenarios, content, through_link):
+    scenarios.path.write_bytes(content)
+    path = scenarios.path
     if through_link:
-        path = nvml.workdir / "link"
-        path.symlink_to(nvml.path.name)
-    outcome = nvml.call(path=path)
+        path = scenarios.workdir / "link"
+        path.symlink_to(scenarios.path.name)
+    outcome = scenarios.call(path=path)
     assert outcome.data == {"value": content.decode(), "type": "str"}
     assert outcome.log is None
 
 
 @pytest.mark.parametrize("content", [None, b"\xff\xfe", b"abc\xc3"], ids=["directory", "invalid", "truncated"])
-def test_unreadable_cache_fails_without_nvml(nvml, content):
+def test_unreadable_cache_fails_without_nvml(scenarios, content):
     if content is None:
-        nvml.path.mkdir()
+        scenarios.path.mkdir()
     else:
-        nvml.path.write_bytes(content)
-    outcome = nvml.call()
+        scenarios.path.write_bytes(content)
+    outcome = scenarios.call()
     assert (outcome.data["raised"], outcome.data["message"]) == ("RuntimeError", "Failed to read cache file")
     assert outcome.log is None
 
 
 @pytest.mark.parametrize("umask", [0o022, 0o077, 0o000])
-def test_written_cache_is_read_back(nvml, umask):
-    outcome = nvml.run(f"os.umask({umask:#o}); emit([call(PATH), call(PATH), call(cache_file_path=PATH)])")
+def test_written_cache_is_read_back(scenarios, umask):
+    outcome = scenarios.run(f"os.umask({umask:#o}); emit([call(PATH), call(PATH), call(cache_file_path=PATH)])")
     expected = node_id_of(UUIDS)
     assert [r["value"] for r in outcome.data] == [expected] * 3
     assert outcome.calls("load") == outcome.calls("nvmlInit_v2") == outcome.calls("unload") == 1
-    assert nvml.path.read_bytes() == expected.encode()
-    assert os.stat(nvml.path).st_mode & 0o777 == 0o666 & ~umask
-    assert sorted(p.name for p in nvml.workdir.iterdir()) == ["node_id", "nvml.conf", "nvml.log"]
+    assert scenarios.path.read_bytes() == expected.encode()
+    assert os.stat(scenarios.path).st_mode & 0o777 == 0o666 & ~umask
+    assert sorted(p.name for p in scenarios.workdir.iterdir()) == ["node_id", "nvml.conf", "nvml.log"]
 
 
-def test_each_miss_has_its_own_nvml_instance(nvml):
-    outcome = nvml.run("emit([call(PATH + '-1'), call(PATH + '-2')])")
+def test_each_miss_has_its_own_nvml_instance(scenarios):
+    outcome = scenarios.run("emit([call(PATH + '-1'), call(PATH + '-2')])")
     assert outcome.data[0] == outcome.data[1] == {"value": node_id_of(UUIDS), "type": "str"}
     assert outcome.log == FULL_RUN * 2
 
@@ -137,28 +137,28 @@ def test_each_miss_has_its_own_nvml_instance(nvml):
     [("link", "hop"), ("hop", "sub/../target")],
     [(f"l{i}", f"l{i + 1}") for i in range(39)] + [("l39", "target")],
 ], ids=["relative", "up-from-subfolder", "absolute", "chain", "chain-of-40"])
-def test_dangling_link_is_written_through(nvml, links):
-    (nvml.workdir / "sub").mkdir()
+def test_dangling_link_is_written_through(scenarios, links):
+    (scenarios.workdir / "sub").mkdir()
     for name, target in links:
-        (nvml.workdir / name).symlink_to(target.format(workdir=nvml.workdir))
-    outcome = nvml.run("emit([call(PATH), call(PATH)])", path=nvml.workdir / links[0][0])
+        (scenarios.workdir / name).symlink_to(target.format(workdir=scenarios.workdir))
+    outcome = scenarios.run("emit([call(PATH), call(PATH)])", path=scenarios.workdir / links[0][0])
     expected = node_id_of(UUIDS)
     assert [r.get("value", r.get("message")) for r in outcome.data] == [expected] * 2
     assert outcome.calls("nvmlInit_v2") == 1
-    assert all((nvml.workdir / name).is_symlink() for name, _ in links)
-    assert (nvml.workdir / "target").read_text() == expected
+    assert all((scenarios.workdir / name).is_symlink() for name, _ in links)
+    assert (scenarios.workdir / "target").read_text() == expected
 
 
 @pytest.mark.parametrize("name", ["node_id", "~node", "$HOME", "./x/../node"])
-def test_relative_path_is_taken_literally_from_the_working_directory(nvml, name):
-    (nvml.workdir / "x").mkdir()
-    outcome = nvml.call(path=name)
+def test_relative_path_is_taken_literally_from_the_working_directory(scenarios, name):
+    (scenarios.workdir / "x").mkdir()
+    outcome = scenarios.call(path=name)
     assert outcome.data["value"] == node_id_of(UUIDS)
-    assert (nvml.workdir / name).read_text() == outcome.data["value"]
+    assert (scenarios.workdir / name).read_text() == outcome.data["value"]
 
 
-def test_default_path_is_written_when_missing(nvml, default_cache):
+def test_default_path_is_written_when_missing(scenarios, default_cache):
     default_cache.unlink(missing_ok=True)
-    outcome = nvml.call("")
+    outcome = scenarios.call("")
     assert outcome.data["value"] == node_id_of(UUIDS)
     assert default_cache.read_text() == outcome.data["value"]

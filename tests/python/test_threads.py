@@ -17,22 +17,22 @@ def test_warm_cache_from_many_threads(tmp_path):
     assert results == [{"warm node id"}] * 16
 
 
-def test_cold_cache_from_many_threads(nvml):
-    outcome = nvml.run(
+def test_cold_cache_from_many_threads(scenarios):
+    outcome = scenarios.run(
         "from conftest import run_threaded\n"
         "emit(run_threaded(lambda i: call(PATH), n_threads=16))",
         config=("generate 4", "init_delay_us 20000"))
     expected = node_id_of(generated_uuids(4))
     assert outcome.data == [{"value": expected, "type": "str"}] * 16
-    assert nvml.path.read_text() == expected
+    assert scenarios.path.read_text() == expected
     # Every instance that was initialised was also shut down.
     assert outcome.calls("nvmlInit_v2") == outcome.calls("nvmlShutdown") >= 1
     assert outcome.calls("load") == outcome.calls("unload")
-    assert sorted(p.name for p in nvml.workdir.iterdir()) == ["node_id", "nvml.conf", "nvml.log"]
+    assert sorted(p.name for p in scenarios.workdir.iterdir()) == ["node_id", "nvml.conf", "nvml.log"]
 
 
-def test_concurrent_errors_stay_apart(nvml):
-    outcome = nvml.run(
+def test_concurrent_errors_stay_apart(scenarios):
+    outcome = scenarios.run(
         "from conftest import run_threaded\n"
         "args = [(PATH,), (5,), (PATH + '/missing/x',), (PATH, PATH)]\n"
         "emit(run_threaded(lambda i: call(*args[i % 4]), n_threads=16))")
@@ -113,9 +113,9 @@ if not EMULATED:
     ("call(PATH + '-new')", 5_000, "without_uuid", "PATH + '-new'", "RuntimeError"),
     ("call(PATH + '-new')", 5_000, "none", "PATH + '-new'", "RuntimeError"),
 ], ids=["hit", "type-error", "too-many", "write-fails", "miss", "uuid-fails", "no-nvml"])
-def test_repeated_calls_leave_memory_and_descriptors_flat(nvml, work, n, variant, check, last):
-    nvml.path.write_text("hit")
-    outcome = nvml.run(RESOURCES.format(work=work, n=n, check=check), variant=variant)
+def test_repeated_calls_leave_memory_and_descriptors_flat(scenarios, work, n, variant, check, last):
+    scenarios.path.write_text("hit")
+    outcome = scenarios.run(RESOURCES.format(work=work, n=n, check=check), variant=variant)
     grown, result = outcome.data
     assert result.get("value", result.get("raised")) == last
     assert grown["fds"] == 0
@@ -130,7 +130,7 @@ def test_repeated_calls_leave_memory_and_descriptors_flat(nvml, work, n, variant
     ("KEPT.append(object())", "blocks"),
     ("LIBC.malloc(1024)", "heap"),
 ])
-def test_the_measures_see_a_leak(nvml, leak, measure):
-    outcome = nvml.run("KEPT = []\n" + RESOURCES.format(work=f"call(PATH); {leak}", n=5_000, check="PATH"))
+def test_the_measures_see_a_leak(scenarios, leak, measure):
+    outcome = scenarios.run("KEPT = []\n" + RESOURCES.format(work=f"call(PATH); {leak}", n=5_000, check="PATH"))
     grown, _ = outcome.data
     assert grown[measure] >= LIMITS[measure]

@@ -47,7 +47,7 @@ def test_wheel_is_tagged_for_this_interpreter(wheel):
     assert {"zorf_node_id/__init__.py", "zorf_node_id/__main__.py", "zorf_node_id/command.py"} <= set(names)
 
 
-def test_wheel_installs_into_a_fresh_environment(wheel, tmp_path, nvml):
+def test_wheel_installs_into_a_fresh_environment(wheel, tmp_path, scenarios):
     env_dir = tmp_path / "venv"
     venv.create(env_dir, with_pip=True)
     python = env_dir / "bin" / "python"
@@ -61,7 +61,7 @@ def test_wheel_installs_into_a_fresh_environment(wheel, tmp_path, nvml):
     assert out[1] == "(cache_file_path=None)"
     # The console script, found on the PATH by name.
     on_path = {"PATH": f"{env_dir / 'bin'}:{os.environ['PATH']}"}
-    proc, _ = nvml.program(["zorf-node-id", "--cache-file", str(nvml.path)], env=on_path)
+    proc, _ = scenarios.program(["zorf-node-id", "--cache-file", str(scenarios.path)], env=on_path)
     assert (proc.returncode, proc.stdout) == (0, f"{node_id_of(UUIDS)}\n"), proc.stderr
-    proc, _ = nvml.program(["zorf-node-id", "--version"], env=on_path)
+    proc, _ = scenarios.program(["zorf-node-id", "--version"], env=on_path)
     assert proc.stdout == "zorf-node-id 0.1.0\n"

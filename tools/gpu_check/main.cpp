@@ -59,7 +59,7 @@ int main(int argc, char** argv) {
     const auto node_id = zorf::get_gpu_node_id(*cache);
     const double cold_us = microseconds_since(start);
     if (!node_id) {
-      std::fprintf(stderr, "error: %s\n", node_id.error().chain().c_str());
+      std::fprintf(stderr, "error: %s\n", zorf::chain(node_id.error()).c_str());
       status = 1;
     } else {
       std::printf("%s\n", node_id->c_str());

@@ -1,0 +1,48 @@
+#include "child_process.hpp"
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <exception>
+#include <stdexcept>
+
+namespace zorf::test {
+
+std::string run_in_child(const std::function<std::string()>& body) {
+  int fds[2];
+  if (::pipe(fds) != 0) throw std::runtime_error("pipe failed");
+  std::fflush(nullptr);
+  const pid_t pid = ::fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    ::close(fds[0]);
+    std::string text;
+    try {
+      text = body();
+    } catch (const std::exception& e) {
+      text = std::string("child threw: ") + e.what();
+    }
+    for (std::size_t done = 0; done < text.size();) {
+      const ssize_t n = ::write(fds[1], text.data() + done, text.size() - done);
+      if (n <= 0) break;
+      done += static_cast<std::size_t>(n);
+    }
+    ::_exit(0);
+  }
+  ::close(fds[1]);
+  std::string text;
+  char chunk[512];
+  for (ssize_t n; (n = ::read(fds[0], chunk, sizeof chunk)) > 0;) text.append(chunk, static_cast<std::size_t>(n));
+  ::close(fds[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return "child did not exit normally: " + text;
+  return text;
+}
+
+ScopedUmask::ScopedUmask(mode_t mask) : previous_(::umask(mask)) {}
+ScopedUmask::~ScopedUmask() { ::umask(previous_); }
+
+}  // namespace zorf::test

@@ -1,0 +1,29 @@
+// Tests of process-wide state: a forked child to run a body in (for another
+// user or a private mount namespace), and a umask held for a scope.
+#pragma once
+
+#include <sys/types.h>
+
+#include <functional>
+#include <string>
+
+namespace zorf::test {
+
+// Runs `body` in a forked child and returns the text it returned: by
+// convention empty when all went well, else what went wrong. The child must
+// not use gtest assertions, which would not reach the parent.
+std::string run_in_child(const std::function<std::string()>& body);
+
+// Sets the process umask for the lifetime of the object.
+class ScopedUmask {
+ public:
+  explicit ScopedUmask(mode_t mask);
+  ~ScopedUmask();
+  ScopedUmask(const ScopedUmask&) = delete;
+  ScopedUmask& operator=(const ScopedUmask&) = delete;
+
+ private:
+  mode_t previous_;
+};
+
+}  // namespace zorf::test
