@@ -46,7 +46,7 @@ if [ -z "${ZORF_ARM64_NAMESPACE:-}" ]; then
   orig=()
   [ -n "$wheel" ] && orig=(--wheel "$wheel")
   [ "$abi" = cp314t ] && [ -z "$wheel" ] && orig=(--free-threaded)
-  exec unshare --mount --propagation private env ZORF_ARM64_NAMESPACE=1 bash "$0" "${orig[@]}" "$@"
+  exec unshare --mount --propagation private env ZORF_ARM64_NAMESPACE=1 bash "$root/scripts/arm64_test.sh" "${orig[@]}" "$@"
 fi
 host_folders=(/tmp /var/tmp /dev /proc /sys "$root")
 

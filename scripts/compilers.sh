@@ -26,7 +26,7 @@ apt_install_sid g++-14 clang-19
 # libstdc++'s <expected> is there only when __cpp_concepts reaches 202002L,
 # which clang defines from version 19 on.
 concepts=$(clang++-19 -std=c++2b -dM -E -x c++ /dev/null | awk '$2 == "__cpp_concepts" { print $3 }')
-if [ "${concepts%L}" -lt 202002 ]; then
+if [ -z "$concepts" ] || [ "${concepts%L}" -lt 202002 ]; then
   echo "compilers: clang++-19 defines __cpp_concepts $concepts; libstdc++'s <expected> needs 202002" >&2
   exit 1
 fi

@@ -21,7 +21,7 @@ clang=clang++-$clang_version
 source scripts/lib/apt.sh
 apt_install_sid "clang-$clang_version" "libclang-rt-$clang_version-dev"
 concepts=$("$clang" -std=c++2b -dM -E -x c++ /dev/null | awk '$2 == "__cpp_concepts" { print $3 }')
-if [ "${concepts%L}" -lt 202002 ]; then
+if [ -z "$concepts" ] || [ "${concepts%L}" -lt 202002 ]; then
   echo "fuzz: $clang defines __cpp_concepts $concepts; libstdc++'s <expected> needs 202002" >&2
   exit 1
 fi

@@ -11,10 +11,12 @@ namespace zorf::gpu {
 std::expected<Nvml, NvmlError> Nvml::init() {
   auto library = Library::open(kNvmlSoname, RTLD_LAZY | RTLD_LOCAL);
   if (!library) return std::unexpected(NvmlError::libloading(std::move(library).error()));
-  NvmlLib lib = NvmlLib::from_library(std::move(*library));
+  // Allocated before NVML is initialised: an allocation that failed after a
+  // successful init would unload the library under a live NVML.
+  auto lib = std::make_unique<NvmlLib>(NvmlLib::from_library(std::move(*library)));
   // On both failures below `lib` goes out of scope and closes the library;
   // NVML was never initialised, so there is nothing to shut down.
-  const auto init = ZORF_TRY(lib.nvmlInit_v2.get());
+  const auto init = ZORF_TRY(lib->nvmlInit_v2.get());
   ZORF_TRY(nvml_try(init()));
   return Nvml(std::move(lib));
 }

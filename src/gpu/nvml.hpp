@@ -47,7 +47,7 @@ class Nvml {
   }
 
  private:
-  explicit Nvml(NvmlLib lib) : lib_(std::make_unique<NvmlLib>(std::move(lib))) {}
+  explicit Nvml(std::unique_ptr<NvmlLib> lib) noexcept : lib_(std::move(lib)) {}
   // Null once ended or moved from. A pointer rather than an optional: GCC
   // follows a moved-from pointer, where through the optional it reports reads
   // of the entry table's variants as uninitialised.

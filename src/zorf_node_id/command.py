@@ -8,6 +8,7 @@ traceback and exits with status 1, as in any other program.
 """
 
 import argparse
+import errno
 import importlib.metadata
 import json
 import os
@@ -107,11 +108,15 @@ def _check(path):
     # it, and the check reports a match.
     try:
         os.stat(path)
-    except (FileNotFoundError, NotADirectoryError):
-        print(f"cached: none: no file at {path}")
-        return NO_CACHE
-    except OSError:
-        pass  # the module reports what it cannot read
+    except OSError as exc:
+        # What the module too counts as no cache: nothing there, a loop of
+        # links, a folder on the way that cannot be searched. Anything else it
+        # reports itself. (A link the module refuses, another user's in a
+        # shared folder, is seen here as a file: the module then computes and
+        # fails to write through it, and the check exits 1.)
+        if exc.errno in (errno.ENOENT, errno.ENOTDIR, errno.ELOOP, errno.EACCES):
+            print(f"cached: none: no file at {path}")
+            return NO_CACHE
     cached = zorf_lib.get_gpu_node_id(path)
     print(f"cached: {cached if cached.isprintable() and cached else ascii(cached)}")
     if cached != computed:

@@ -15,7 +15,11 @@ std::string run_in_child(const std::function<std::string()>& body) {
   if (::pipe(fds) != 0) throw std::runtime_error("pipe failed");
   std::fflush(nullptr);
   const pid_t pid = ::fork();
-  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid < 0) {
+    ::close(fds[0]);
+    ::close(fds[1]);
+    throw std::runtime_error("fork failed");
+  }
   if (pid == 0) {
     ::close(fds[0]);
     std::string text;
