@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -243,6 +244,9 @@ TEST(NodeIdPath, DanglingLinkIsWrittenThroughAndReadBack) {
 // folder there, so that the machine's own /tmp is left alone. The library is
 // loaded first, as the mount may hide the folder it comes from.
 TEST(NodeIdPath, DefaultPathIsTmpZorf) {
+  // Under qemu-user with -L, the guest's "/" is a folder of this machine's
+  // that the mount below does not reach: the look-up would find the real /tmp.
+  if (std::getenv("ZORF_EMULATED") != nullptr) GTEST_SKIP() << "the guest's root is not this mount namespace's";
   test::FakeNvmlController fake;
   fake.configure({"uuid_text GPU-a"});
   const std::string expected = test::b3sum("GPU-a");
