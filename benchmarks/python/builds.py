@@ -15,7 +15,7 @@ INIT_DELAY_S = 0.2
 
 
 def _worker(python, build, directory, config, calls):
-    env = dict(os.environ, LD_LIBRARY_PATH=os.path.join(build, "fake_nvml"), FAKE_NVML_CONFIG=config,
+    env = dict(os.environ, LD_LIBRARY_PATH=os.path.join(build, os.pardir, "fake_nvml", "full"), FAKE_NVML_CONFIG=config,
                PYTHONPATH=os.path.dirname(os.path.abspath(__file__)))
     env.pop("FAKE_NVML_LOG", None)
     out = subprocess.run([python, os.path.join(os.path.dirname(__file__), "build_worker.py"), directory,

@@ -17,7 +17,7 @@ OWN_WORK_GOAL_NS = 50_000
 
 
 def _environment(build, config):
-    env = dict(os.environ, LD_LIBRARY_PATH=os.path.join(build, "fake_nvml"), FAKE_NVML_CONFIG=config)
+    env = dict(os.environ, LD_LIBRARY_PATH=os.path.join(build, os.pardir, "fake_nvml", "full"), FAKE_NVML_CONFIG=config)
     # One event per call written to a file would swamp what is measured.
     env.pop("FAKE_NVML_LOG", None)
     return env
