@@ -2,7 +2,7 @@
 # (g++-aarch64-linux-gnu), which brings its own C and C++ runtime in
 # /usr/aarch64-linux-gnu. What it lacks (BLAKE3, GoogleTest, the Python
 # headers) comes from Debian's arm64 packages unpacked, not installed, into
-# ZORF_AARCH64_SYSROOT: scripts/cross_aarch64.sh fills that folder.
+# ZORF_AARCH64_SYSROOT: `scripts/setup.sh arm64` fills that folder.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 set(CMAKE_C_COMPILER aarch64-linux-gnu-gcc)
