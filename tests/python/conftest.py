@@ -19,7 +19,7 @@ import pytest
 TESTS_DIR = Path(__file__).resolve().parent
 
 # Set by the wrapper that runs an arm64 interpreter under qemu-user
-# (scripts/arm64_test.sh), and so inherited by every interpreter a test starts.
+# (nox -s arm64), and so inherited by every interpreter a test starts.
 EMULATED = os.environ.get("ZORF_EMULATED", "")
 # How long a scenario may take before it counts as hung. Emulated, the longest
 # take 25 s alone and over 120 s eight at a time on two cores.

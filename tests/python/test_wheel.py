@@ -17,8 +17,8 @@ ROOT = Path(__file__).resolve().parents[2]
 
 # Under emulation pip and scikit-build-core would hand the build to this
 # machine's CMake and compiler: an x86_64 module under an aarch64 name. The
-# Arm release wheels are cross-built (scripts/build_wheels.sh) and installed
-# under emulation by scripts/wheel_install_test.sh.
+# Arm release wheels are cross-built (nox -s wheels) and installed
+# under emulation by nox -s wheel-install.
 pytestmark = pytest.mark.skipif(bool(EMULATED), reason=f"no wheel builds for an interpreter under {EMULATED}")
 
 
