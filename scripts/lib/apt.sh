@@ -1,4 +1,4 @@
-# Package installation shared by the scripts (sourced, not run).
+# Package installation for the set-up (sourced, not run).
 #
 # The set-up takes CPython 3.14 and BLAKE3 from Debian's unstable suite, which
 # moves the C library and others to that suite's versions. From then on a
@@ -35,15 +35,16 @@ apt_behind_sid() {
     END { n = split(wanted, all, " "); for (i = 1; i <= n; i++) if (!(all[i] in known)) print all[i] }'
 }
 
+# apt_need_root WHAT: exits unless root, saying what needed it.
 apt_need_root() {
-  [ "$(id -u)" -eq 0 ] || { echo "$(basename "$0"): run as root to install $*" >&2; exit 1; }
+  [ "$(id -u)" -eq 0 ] || { echo "$(basename "$0"): run as root to $*" >&2; exit 1; }
 }
 
 # The unstable suite as an apt source, pinned low so that nothing else is taken
 # from it unless asked for. Its mirror copy carries an expired date.
 apt_add_sid() {
   [ -f /etc/apt/sources.list.d/sid.sources ] && return
-  apt_need_root "the unstable suite's packages"
+  apt_need_root "install the unstable suite's packages"
   echo "$(basename "$0"): adding Debian unstable (pinned at 50) to apt: the packages it installs move this" \
     "machine's C library, OpenSSL and other base libraries to that suite; meant for a disposable machine or container" >&2
   local uri
@@ -61,7 +62,7 @@ apt_install() {
   local missing
   missing=$(apt_missing "$@")
   [ -n "$missing" ] || return 0
-  apt_need_root $missing
+  apt_need_root install $missing
   echo "$(basename "$0"): installing $(echo $missing)" >&2
   # A first try with the lists at hand; stale or missing lists are fetched anew.
   # shellcheck disable=SC2086
@@ -77,7 +78,7 @@ apt_install_sid() {
   [ -f /etc/apt/sources.list.d/sid.sources ] || apt_add_sid
   behind=$(apt_behind_sid "$@" | sort -u)
   [ -n "$behind" ] || return 0
-  apt_need_root $behind
+  apt_need_root install $behind
   echo "$(basename "$0"): installing $(echo $behind) from Debian unstable" >&2
   local -a overwrite=(-o Dpkg::Options::=--force-overwrite)
   # shellcheck disable=SC2086
