@@ -11,7 +11,9 @@
 # cross compiler's sysroot, whose C library is the compiler's own. Nothing is
 # done when ROOT already holds this list, so a warm run asks no mirror.
 arm64_root() {
-  local root=$1
+  # Absolute: apt reads its Dir:: options relative to its own folders.
+  local root
+  root=$(realpath -m "$1")
   shift
   [ "$(cat "$root/.packages" 2>/dev/null)" = "$*" ] && return 0
   apt_need_root "download arm64 packages"
