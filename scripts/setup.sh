@@ -28,6 +28,8 @@
 # suite, which moves the C library, OpenSSL and other base libraries to that
 # suite's versions. Run it on a disposable machine or in a container.
 set -euo pipefail
+# A failure inside $(...) fails the set-up too.
+shopt -s inherit_errexit
 cd "$(dirname "$0")/.."
 root=$PWD
 source scripts/lib/apt.sh
@@ -49,11 +51,11 @@ for part in "$@"; do
 done
 wants() { printf '%s\n' "${parts[@]}" | grep -qx "$1"; }
 
-# venv_ready VENV PYTHON: VENV counts only when it is on PYTHON's version and
-# build and its pip runs (a set-up that failed half-way leaves one without
-# pip); otherwise it is made anew.
+# venv_ready VENV PYTHON: VENV counts only when it is on PYTHON itself and its
+# pip runs (a set-up that failed half-way leaves one without pip); otherwise
+# it is made anew.
 venv_ready() {
-  local venv=$1 python=$2 same='import sys; print(sys.version_info[:2], sys.abiflags)'
+  local venv=$1 python=$2 same='import os, sys; print(os.path.realpath(sys._base_executable))'
   if [ "$("$venv/bin/python" -c "$same" 2>/dev/null)" != "$("$python" -c "$same")" ] \
     || ! "$venv/bin/python" -m pip --version >/dev/null 2>&1; then
     rm -rf "$venv"
@@ -124,18 +126,23 @@ if wants sanitizers; then
   valgrind --version >/dev/null || { say "valgrind does not run"; exit 1; }
 fi
 
-if wants free-threaded || wants release || wants bench; then
-  venv_ready .venv-ft "$(free_threaded_python)"
+if wants free-threaded || wants release || wants bench || wants ft-tsan; then
+  python_ft=$(free_threaded_python)
+  venv_ready .venv-ft "$python_ft"
   venv_packages .venv-ft scikit_build_core pytest blake3 pytest_run_parallel -- \
     scikit-build-core pytest blake3 pytest-run-parallel
-  .venv-ft/bin/python -c 'import sys; assert not sys._is_gil_enabled()' || { say ".venv-ft is not free-threaded"; exit 1; }
+  .venv-ft/bin/python -c 'import sys; assert sys.version_info[:2] == (3, 14) and not sys._is_gil_enabled()' \
+    || { say "$python_ft is not a free-threaded CPython 3.14"; exit 1; }
 fi
 
 if wants ft-tsan; then
-  [ -f "$cpython_source" ] || { say "ft-tsan builds CPython: name a CPython 3.14 source tarball in CPYTHON_SOURCE"; exit 2; }
+  python_tsan=${ZORF_FREE_THREADED_TSAN_PYTHON:-}
+  if [ -z "$python_tsan" ]; then
+    [ -f "$cpython_source" ] || { say "ft-tsan builds CPython: name a CPython 3.14 source tarball in CPYTHON_SOURCE"; exit 2; }
+    python_tsan=$(cpython_build "$cpython_source" free-threaded-tsan)
+  fi
   mkdir -p build/cpython
-  ln -sfn "$(cpython_build "$cpython_source" free-threaded-tsan)" build/cpython/free-threaded-tsan
-  venv_ready .venv-ft "$(free_threaded_python)"
+  ln -sfn "$python_tsan" build/cpython/free-threaded-tsan
   # pip itself under TSan is slow and its reports are not ours: the packages
   # come from the free-threaded build without it.
   [ -f build/cpython/ft-tsan-packages/.complete ] || {
@@ -163,7 +170,8 @@ if wants arm64 || wants release; then
   if [ -f "$cpython_source" ]; then
     # Outside the cache, since it names this checkout's root; the
     # interpreter then finds its library where it was installed.
-    emulated wrapper $top/cp314t/python3.14t-qemu "$root/$top/runtime" "$(cpython_build "$cpython_source" free-threaded-aarch64)"
+    python_aarch64=$(cpython_build "$cpython_source" free-threaded-aarch64)
+    emulated wrapper $top/cp314t/python3.14t-qemu "$root/$top/runtime" "$python_aarch64"
     emulated site $top/site-cp314t cp314t pytest blake3 pytest-run-parallel
   fi
 fi
@@ -180,8 +188,8 @@ if wants release; then
     rm -f $bare/usr/lib/aarch64-linux-gnu/libblake3*
   fi
   emulated wrapper $bare/usr/bin/python3.14-qemu "$root/$bare" "$root/$bare/usr/bin/python3.14"
-  emulated wrapper $top/cp314t-without-blake3/python3.14t-qemu "$root/$bare" \
-    "$(cpython_build "$cpython_source" free-threaded-aarch64)"
+  python_aarch64=$(cpython_build "$cpython_source" free-threaded-aarch64)
+  emulated wrapper $top/cp314t-without-blake3/python3.14t-qemu "$root/$bare" "$python_aarch64"
   apt_install debootstrap
   .venv/bin/python scripts/provision/new_system.py "$zorf_cache/bookworm-python3.14.tar" \
     python3.14 python3.14-venv python3-pip-whl libstdc++6

@@ -11,9 +11,10 @@
 zorf_cache=${ZORF_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/zorf_lib}
 
 # cpython_build TARBALL FLAVOUR: builds unless the cache has it; prints the
-# interpreter's path. Progress goes to standard error, the build's output to
-# a log beside the cached build.
-cpython_build() {
+# interpreter's path and nothing else. Progress goes to standard error, the
+# build's output to a log beside the cached build.
+cpython_build() { cpython_build_to_fd3 "$@" 3>&1 1>&2; }
+cpython_build_to_fd3() {
   local tarball flavour=$2 cache=$zorf_cache/cpython
   tarball=$(realpath "$1")
   local prefix=$cache/$(basename "$tarball" .tar.xz)-$(sha256sum "$tarball" | cut -c1-16)-$flavour
@@ -26,8 +27,13 @@ cpython_build() {
     case $flavour in
       free-threaded) ;;
       # The build runs instrumented programs (configure's checks, then the
-      # new interpreter); see the noxfile's tsan_launch for why -R.
-      free-threaded-tsan) flags+=(--with-thread-sanitizer); launch=(setarch "$(uname -m)" -R) ;;
+      # new interpreter): without address space randomisation where it trips
+      # TSan (see tsan_launch in noxfile.py).
+      free-threaded-tsan)
+        flags+=(--with-thread-sanitizer)
+        printf 'int main(void) { return 0; }\n' >"$cache/tsan-probe.c"
+        cc -fsanitize=thread "$cache/tsan-probe.c" -o "$cache/tsan-probe"
+        [[ $("$cache/tsan-probe" 2>&1 || true) != *'unexpected memory mapping'* ]] || launch=(setarch "$(uname -m)" -R) ;;
       free-threaded-aarch64) cpython_aarch64_flags "$tarball" "$cache" ;;
       *) echo "setup: unknown CPython flavour '$flavour'" >&2; exit 2 ;;
     esac
@@ -49,7 +55,7 @@ cpython_build() {
   local python
   python=$(find "$prefix/bin" -maxdepth 1 -name 'python3.*t' -type f | head -n 1)
   [ -x "$python" ] || { echo "$(basename "$0"): no python3.*t under $prefix/bin" >&2; exit 1; }
-  echo "$python"
+  echo "$python" >&3
 }
 
 # cpython_aarch64_flags TARBALL CACHE: adds the cross build's configure flags.

@@ -6,6 +6,7 @@ usage: interpreter.py QUESTION [ARG]
   headers         prints the multiarch name, the include folder and pyconfig.h's folder
   gil-stays-off   fails unless this is a free-threaded build and importing zorf_lib leaves the GIL off
   tsan-build      fails unless this is a free-threaded CPython 3.14 built with ThreadSanitizer
+                  that finds the thread tests' packages
   race LIBRARY    calls race() in LIBRARY (tests/sanitizers/race_canary.cpp)
 """
 
@@ -37,6 +38,7 @@ def tsan_build():
     assert sys.version_info[:2] == (3, 14), sys.version
     assert sysconfig.get_config_var("Py_GIL_DISABLED") == 1, "not a free-threaded build"
     assert "--with-thread-sanitizer" in sysconfig.get_config_var("CONFIG_ARGS"), "not built with TSan"
+    import blake3, pytest, pytest_run_parallel  # noqa: E401, F401
 
 
 def race(library):

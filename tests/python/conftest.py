@@ -6,6 +6,7 @@ reach NVML runs its code in a fresh interpreter (`ScenarioRunner.run`), whose la
 line of output is a JSON document the test reads back.
 """
 
+import fcntl
 import json
 import os
 import subprocess
@@ -189,13 +190,17 @@ def scenarios(fake_nvml_dir, tmp_path):
 def default_cache():
     """/tmp/zorf, given back afterwards exactly as it was (or absent). One path
     for the whole machine: the tests that use it run in one thread only
-    (thread_unsafe_fixtures in pyproject.toml)."""
+    (thread_unsafe_fixtures in pyproject.toml), and one test run at a time
+    holds it, since several runs of the suite may share the machine (CI runs
+    two sessions at once)."""
     path = Path("/tmp/zorf")
-    if path.is_symlink() or (path.exists() and not path.is_file()):
-        pytest.skip("/tmp/zorf is not a plain file here; it is left alone")
-    saved = path.read_bytes() if path.exists() else None
-    yield path
-    if saved is None:
-        path.unlink(missing_ok=True)
-    else:
-        path.write_bytes(saved)
+    with open("/tmp/zorf.tests.lock", "a") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if path.is_symlink() or (path.exists() and not path.is_file()):
+            pytest.skip("/tmp/zorf is not a plain file here; it is left alone")
+        saved = path.read_bytes() if path.exists() else None
+        yield path
+        if saved is None:
+            path.unlink(missing_ok=True)
+        else:
+            path.write_bytes(saved)
