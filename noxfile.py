@@ -339,7 +339,7 @@ def ft_tsan(nox_session):
     test_free_threading, once as they are and once in 8 threads, but the two
     memory tests (TSan's malloc is invisible to mallinfo2); first a race in a
     child interpreter must end it with TSan's status 66, or the run would
-    prove nothing. Set-up: ft-tsan (its CPython build: 20 to 30 min, once).
+    prove nothing. Set-up: ft-tsan (its CPython build: 11 to 30 min, once).
     About 30 min.
     """
     python = ROOT / "build/cpython/free-threaded-tsan"
