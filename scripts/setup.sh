@@ -6,18 +6,9 @@
 #
 #   bash scripts/setup.sh [PART...]     (the base part always; "all" = every part CI uses)
 #
-#   base           Debian's build tools and GoogleTest; CPython 3.14 and BLAKE3 from
-#                  Debian's unstable suite; .venv with the test packages and nox
-#   compilers      g++-14, clang-19 and its fuzzing runtime
-#   sanitizers     valgrind and the C library's debugging symbols
-#   free-threaded  a free-threaded CPython 3.14 and .venv-ft on it
-#   arm64          the cross toolchain, qemu-user, the arm64 sysroot (build/aarch64/sysroot)
-#                  and runtime root with Debian's python3.14 (build/aarch64/runtime), their
-#                  test packages; and a free-threaded CPython cross-built for aarch64
-#   release        the release tools in .venv; a Debian 12 system with python3.14 and
-#                  without libblake3, and the arm64 runtime root without it
-#   ft-tsan        a free-threaded CPython built with ThreadSanitizer (not in "all")
-#   bench          matplotlib for the benchmarks' chart (not in "all")
+#   base, compilers, sanitizers, free-threaded, arm64, release, ft-tsan, bench
+#   (the README's "Set-up and checks" says what each provides; ft-tsan and
+#   bench are not in "all")
 #
 # Free-threaded CPython is built, once per machine, from the release tarball
 # named by $CPYTHON_SOURCE, else ../shared/cpython/cpython-3.14.7.tar.xz;
@@ -49,7 +40,7 @@ for part in "$@"; do
     *) echo "usage: $0 [all|base|compilers|sanitizers|free-threaded|arm64|release|ft-tsan|bench]..." >&2; exit 2 ;;
   esac
 done
-wants() { printf '%s\n' "${parts[@]}" | grep -qx "$1"; }
+wants() { [[ " ${parts[*]} " == *" $1 "* ]]; }
 
 # venv_ready VENV PYTHON: VENV counts only when it is on PYTHON itself and its
 # pip runs (a set-up that failed half-way leaves one without pip); otherwise
@@ -191,8 +182,9 @@ if wants release; then
   python_aarch64=$(cpython_build "$cpython_source" free-threaded-aarch64)
   emulated wrapper $top/cp314t-without-blake3/python3.14t-qemu "$root/$bare" "$python_aarch64"
   apt_install debootstrap
-  .venv/bin/python scripts/provision/new_system.py "$zorf_cache/bookworm-python3.14.tar" \
+  .venv/bin/python scripts/provision/new_system.py "$zorf_cache/bookworm-python3.14.tar" "$(apt_mirror)" \
     python3.14 python3.14-venv python3-pip-whl libstdc++6
+  ln -sfn "$zorf_cache/bookworm-python3.14.tar" build/new-system.tar
 fi
 
 wants bench && venv_packages .venv matplotlib -- matplotlib

@@ -40,6 +40,14 @@ apt_need_root() {
   [ "$(id -u)" -eq 0 ] || { echo "$(basename "$0"): run as root to $*" >&2; exit 1; }
 }
 
+# The Debian mirror this machine's apt uses.
+apt_mirror() {
+  local uri
+  uri=$(awk '$1=="URIs:"{print $2; exit}' /etc/apt/sources.list.d/debian.sources 2>/dev/null || true)
+  [ -n "$uri" ] || uri=$(awk '$1=="deb"{print $2; exit}' /etc/apt/sources.list)
+  echo "$uri"
+}
+
 # The unstable suite as an apt source, pinned low so that nothing else is taken
 # from it unless asked for. Its mirror copy carries an expired date.
 apt_add_sid() {
@@ -48,8 +56,7 @@ apt_add_sid() {
   echo "$(basename "$0"): adding Debian unstable (pinned at 50) to apt: the packages it installs move this" \
     "machine's C library, OpenSSL and other base libraries to that suite; meant for a disposable machine or container" >&2
   local uri
-  uri=$(awk '$1=="URIs:"{print $2; exit}' /etc/apt/sources.list.d/debian.sources 2>/dev/null || true)
-  [ -n "$uri" ] || uri=$(awk '$1=="deb"{print $2; exit}' /etc/apt/sources.list)
+  uri=$(apt_mirror)
   printf 'Types: deb\nURIs: %s\nSuites: sid\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\nCheck-Valid-Until: no\n' \
     "$uri" > /etc/apt/sources.list.d/sid.sources
   printf 'Package: *\nPin: release n=sid\nPin-Priority: 50\n' > /etc/apt/preferences.d/sid

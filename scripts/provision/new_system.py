@@ -2,10 +2,10 @@
 tarball; part of the set-up (scripts/setup.sh), run as root by the project's
 .venv, after debootstrap is installed.
 
-usage: new_system.py TARBALL PACKAGE...
+usage: new_system.py TARBALL MIRROR PACKAGE...
 
 A debootstrap of Debian 12 (minbase) with the packages installed from the
-unstable suite (this machine's package sources and pins) and nothing else of
+unstable suite (this machine's package sources and pins), fetched from MIRROR, and nothing else of
 this machine, made once. The check unpacks it afresh each run: there the
 wheels must work without libblake3, so it fails here if that came along.
 """
@@ -18,24 +18,11 @@ import sys
 import tempfile
 
 
-def mirror():
-    """The Debian mirror this machine's apt uses."""
-    for path, key in [("/etc/apt/sources.list.d/debian.sources", "URIs:"), ("/etc/apt/sources.list", "deb")]:
-        try:
-            for line in open(path):
-                fields = line.split()
-                if len(fields) > 1 and fields[0] == key:
-                    return fields[1]
-        except FileNotFoundError:
-            pass
-    sys.exit("setup: no Debian mirror in this machine's apt sources")
-
-
-def make(staging, packages, log):
+def make(staging, mirror, packages, log):
     def run(*command):
         subprocess.run(command, check=True, stdout=log, stderr=subprocess.STDOUT)
 
-    run("debootstrap", "--variant=minbase", "bookworm", staging, mirror())
+    run("debootstrap", "--variant=minbase", "bookworm", staging, mirror)
     os.unlink(os.path.join(staging, "etc/apt/sources.list"))
     for folder in ["sources.list.d", "preferences.d"]:
         shutil.copytree(f"/etc/apt/{folder}", os.path.join(staging, "etc/apt", folder), dirs_exist_ok=True)
@@ -61,9 +48,9 @@ def make(staging, packages, log):
 
 
 def main():
-    if len(sys.argv) < 3:
+    if len(sys.argv) < 4:
         sys.exit(__doc__)
-    tarball, packages = sys.argv[1], sys.argv[2:]
+    tarball, mirror, packages = sys.argv[1], sys.argv[2], sys.argv[3:]
     stamp = tarball + ".packages"
     if os.path.exists(tarball) and os.path.exists(stamp) and open(stamp).read().split() == packages:
         return
@@ -73,7 +60,7 @@ def main():
     try:
         with open(tarball + ".log", "w") as log:
             try:
-                make(staging, packages, log)
+                make(staging, mirror, packages, log)
             except subprocess.CalledProcessError as error:
                 log.flush()
                 sys.exit(f"{open(tarball + '.log').read()[-3000:]}\nsetup: {error}; log: {tarball}.log")
