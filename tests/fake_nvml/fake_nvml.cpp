@@ -125,6 +125,22 @@ __attribute__((constructor)) void on_load() { log_event("load"); }
 
 __attribute__((destructor)) void on_unload() { log_event("unload"); }
 
+}  // namespace
+
+// A variable at global scope has no mangled name: this is the C symbol (GCC
+// declares it itself, with C++ linkage).
+extern void* __dso_handle;
+extern "C" void __cxa_finalize(void* dso);
+
+namespace {
+
+// The destructors this library registered (config()'s static) must run when
+// it is unloaded, while its code is still mapped. GCC's start files call
+// __cxa_finalize at dlclose; zig's do not (zig issue 17908), which would
+// leave them to the process's exit, from a library long gone. A second call
+// finds nothing left to run.
+__attribute__((destructor)) void finalize_on_unload() { __cxa_finalize(&__dso_handle); }
+
 nvmlDevice_t handle_of(unsigned index) {
   return reinterpret_cast<nvmlDevice_t>(static_cast<std::uintptr_t>(index + 1) * 16);
 }

@@ -1,5 +1,5 @@
 #!/bin/bash
-# Run inside the new Debian 12 system of the wheel install check (nox -s
+# Run inside the new Debian 11 system of the wheel install check (nox -s
 # wheel-install), which holds no libblake3: installs a release wheel into a
 # fresh virtual environment with pip, from the wheel file alone, and uses it
 # (use_installed.py), a cache miss and then a hit. The wheels, the fake NVML
