@@ -8,7 +8,7 @@
 # Also times a cold call and cache hits.
 #
 # BLAKE3: the system's CMake package (Debian: libblake3-dev), or a BLAKE3
-# source tree named by BLAKE3_SOURCE_DIR (its c/ folder is built along).
+# checkout or its c/ folder named by BLAKE3_SOURCE_DIR, compiled in.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=build/gpu_check
