@@ -86,26 +86,6 @@ ErrorRef NvmlError::cause() const noexcept {
   return std::visit([](const auto& payload) noexcept { return payload.cause(); }, payload_);
 }
 
-const Utf8Error* NvmlError::utf8_error() const noexcept {
-  const auto* payload = std::get_if<Utf8>(&payload_);
-  return payload ? &payload->source : nullptr;
-}
-
-const LibraryError* NvmlError::library_error() const noexcept {
-  const auto* payload = std::get_if<Libloading>(&payload_);
-  return payload ? &payload->source : nullptr;
-}
-
-std::optional<std::uint32_t> NvmlError::unexpected_code() const noexcept {
-  const auto* payload = std::get_if<UnexpectedVariant>(&payload_);
-  return payload ? std::optional(payload->code) : std::nullopt;
-}
-
-std::optional<std::uint32_t> NvmlError::required_size() const noexcept {
-  const auto* payload = std::get_if<InsufficientSize>(&payload_);
-  return payload ? payload->size : std::nullopt;
-}
-
 std::expected<void, NvmlError> nvml_try(std::uint32_t code) {
   if (code == 0) return {};
   for (const CodeKind& entry : kCodeKinds) {

@@ -73,12 +73,6 @@ class NvmlError {
   // else none.
   ErrorRef cause() const noexcept;
 
-  // Payloads, present only for their kinds.
-  const Utf8Error* utf8_error() const noexcept;
-  const LibraryError* library_error() const noexcept;
-  std::optional<std::uint32_t> unexpected_code() const noexcept;
-  std::optional<std::uint32_t> required_size() const noexcept;
-
  private:
   friend std::expected<void, NvmlError> nvml_try(std::uint32_t code);
 

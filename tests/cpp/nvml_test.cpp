@@ -269,8 +269,9 @@ TEST(NoNvml, InitReportsLoaderTextAndServiceWritesNothing) {
   test::FakeNvmlController fake;
   const auto nvml = Nvml::init();
   ASSERT_FALSE(nvml.has_value());
-  ASSERT_NE(nvml.error().library_error(), nullptr);
-  EXPECT_TRUE(nvml.error().library_error()->is<LibraryError::DlOpen>());
+  const auto* library_error = nvml.error().cause().get_if<LibraryError>();
+  ASSERT_NE(library_error, nullptr);
+  EXPECT_TRUE(library_error->is<LibraryError::DlOpen>());
   EXPECT_EQ(error_text(nvml.error()), "error: a libloading error occurred: " + text + ": " + text);
   expect_service_failure(fake, Step::InitNvml);
   EXPECT_FALSE(std::filesystem::exists(fake.path("fake_nvml.log")));
