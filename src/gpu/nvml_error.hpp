@@ -49,22 +49,12 @@ enum class NvmlErrorKind {
 
 class NvmlError {
  public:
-  // These and the members that copy, move and destroy are defined out of
-  // line: inlined into each caller, the variant's own construction and
-  // destruction paths make GCC warn of uninitialised reads in alternatives it
-  // cannot rule out.
   static NvmlError utf8(Utf8Error source);
   static NvmlError libloading(LibraryError source);
   // `text` is the display text of the LibraryError stored for the entry point.
   static NvmlError failed_to_load_symbol(std::string text);
   static NvmlError unexpected_variant(std::uint32_t code);
   static NvmlError insufficient_size(std::optional<std::uint32_t> size);
-
-  NvmlError(const NvmlError&);
-  NvmlError(NvmlError&&) noexcept;
-  NvmlError& operator=(const NvmlError&);
-  NvmlError& operator=(NvmlError&&) noexcept;
-  ~NvmlError();
 
   NvmlErrorKind kind() const noexcept;
   // The message alone.
@@ -119,10 +109,7 @@ class NvmlError {
   using Payload =
       std::variant<Utf8, Libloading, FailedToLoadSymbol, UnexpectedVariant, InsufficientSize, ReturnCode>;
 
-  // Builds the alternative in place: a whole Payload moved in is one more
-  // variant for GCC to misjudge.
-  template <class K>
-  explicit NvmlError(K kind);
+  explicit NvmlError(Payload payload) : payload_(std::move(payload)) {}
 
   Payload payload_;
 };

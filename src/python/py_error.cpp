@@ -41,12 +41,8 @@ PyError PyError::make(PyObject* type, std::string_view message) {
 }
 
 PyError PyError::cannot_cast(PyObject* object, std::string_view target_type) {
-  // Appended piece by piece: `"'" + std::string` makes g++ 12 at -O3 warn of
-  // an overlapping copy inside the standard library (GCC bug 105651).
-  std::string message = type_name_of(object);
-  message.insert(0, 1, '\'');
-  message.append("' object cannot be cast as '").append(target_type).append("'");
-  return make(PyExc_TypeError, message);
+  return make(PyExc_TypeError,
+              "'" + type_name_of(object) + "' object cannot be cast as '" + std::string(target_type) + "'");
 }
 
 bool PyError::is_exactly(PyObject* type) const noexcept {
