@@ -2,12 +2,6 @@
 
 namespace zorf {
 
-ContextError::ContextError(const ContextError&) = default;
-ContextError::ContextError(ContextError&&) noexcept = default;
-ContextError& ContextError::operator=(const ContextError&) = default;
-ContextError& ContextError::operator=(ContextError&&) noexcept = default;
-ContextError::~ContextError() = default;
-
 std::string_view ContextError::display() const noexcept {
   switch (step_) {
     case Step::ReadCache: return "Failed to read cache file";

@@ -26,12 +26,6 @@ enum class Step {
 class ContextError {
  public:
   explicit ContextError(Step step, AnyError cause = {}) : step_(step), cause_(std::move(cause)) {}
-  // Out of line, like NvmlError's, and for the same reason.
-  ContextError(const ContextError&);
-  ContextError(ContextError&&) noexcept;
-  ContextError& operator=(const ContextError&);
-  ContextError& operator=(ContextError&&) noexcept;
-  ~ContextError();
 
   Step step() const noexcept { return step_; }
   // The step's message alone, which is all callers ever show.

@@ -50,12 +50,6 @@ std::string LibraryError::CreateCStringWithTrailing::debug() const {
   return "CreateCStringWithTrailing { source: " + nul_error_debug(source) + " }";
 }
 
-LibraryError::LibraryError(const LibraryError&) = default;
-LibraryError::LibraryError(LibraryError&&) noexcept = default;
-LibraryError& LibraryError::operator=(const LibraryError&) = default;
-LibraryError& LibraryError::operator=(LibraryError&&) noexcept = default;
-LibraryError::~LibraryError() = default;
-
 std::string LibraryError::display() const {
   return std::visit([](const auto& kind) { return std::string(kind.display()); }, kind_);
 }

@@ -81,15 +81,7 @@ class LibraryError {
 
   template <class K>
     requires std::is_constructible_v<Kind, K>
-  LibraryError(K kind) : kind_(std::in_place_type<K>, std::move(kind)) {}  // NOLINT: each kind is a LibraryError
-  // Out of line: inlined into each caller that drops an error, the variant's
-  // own copy and destruction paths make GCC warn of uninitialised reads in
-  // alternatives it cannot rule out.
-  LibraryError(const LibraryError&);
-  LibraryError(LibraryError&&) noexcept;
-  LibraryError& operator=(const LibraryError&);
-  LibraryError& operator=(LibraryError&&) noexcept;
-  ~LibraryError();
+  LibraryError(K kind) : kind_(std::move(kind)) {}  // NOLINT: each kind is a LibraryError
 
   const Kind& kind() const noexcept { return kind_; }
   template <class K>

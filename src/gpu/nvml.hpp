@@ -48,9 +48,8 @@ class Nvml {
 
  private:
   explicit Nvml(std::unique_ptr<NvmlLib> lib) noexcept : lib_(std::move(lib)) {}
-  // Null once ended or moved from. A pointer rather than an optional: GCC
-  // follows a moved-from pointer, where through the optional it reports reads
-  // of the entry table's variants as uninitialised.
+  // Null once ended or moved from. On the heap so that init() can allocate it
+  // before NVML is initialised, not after.
   std::unique_ptr<NvmlLib> lib_;
 };
 

@@ -57,9 +57,6 @@ std::string_view NvmlError::ReturnCode::display() const noexcept {
   return "unknown NVML error";  // unreachable: nvml_try makes these from the table
 }
 
-template <class K>
-NvmlError::NvmlError(K kind) : payload_(std::in_place_type<K>, std::move(kind)) {}
-
 NvmlError NvmlError::utf8(Utf8Error source) { return NvmlError(Utf8{source}); }
 NvmlError NvmlError::libloading(LibraryError source) { return NvmlError(Libloading{std::move(source)}); }
 NvmlError NvmlError::failed_to_load_symbol(std::string text) { return NvmlError(FailedToLoadSymbol{std::move(text)}); }
@@ -67,12 +64,6 @@ NvmlError NvmlError::unexpected_variant(std::uint32_t code) { return NvmlError(U
 NvmlError NvmlError::insufficient_size(std::optional<std::uint32_t> size) {
   return NvmlError(InsufficientSize{size});
 }
-
-NvmlError::NvmlError(const NvmlError&) = default;
-NvmlError::NvmlError(NvmlError&&) noexcept = default;
-NvmlError& NvmlError::operator=(const NvmlError&) = default;
-NvmlError& NvmlError::operator=(NvmlError&&) noexcept = default;
-NvmlError::~NvmlError() = default;
 
 NvmlErrorKind NvmlError::kind() const noexcept {
   return std::visit([](const auto& payload) noexcept { return payload.kind(); }, payload_);
@@ -84,26 +75,6 @@ std::string NvmlError::display() const {
 
 ErrorRef NvmlError::cause() const noexcept {
   return std::visit([](const auto& payload) noexcept { return payload.cause(); }, payload_);
-}
-
-const Utf8Error* NvmlError::utf8_error() const noexcept {
-  const auto* payload = std::get_if<Utf8>(&payload_);
-  return payload ? &payload->source : nullptr;
-}
-
-const LibraryError* NvmlError::library_error() const noexcept {
-  const auto* payload = std::get_if<Libloading>(&payload_);
-  return payload ? &payload->source : nullptr;
-}
-
-std::optional<std::uint32_t> NvmlError::unexpected_code() const noexcept {
-  const auto* payload = std::get_if<UnexpectedVariant>(&payload_);
-  return payload ? std::optional(payload->code) : std::nullopt;
-}
-
-std::optional<std::uint32_t> NvmlError::required_size() const noexcept {
-  const auto* payload = std::get_if<InsufficientSize>(&payload_);
-  return payload ? payload->size : std::nullopt;
 }
 
 std::expected<void, NvmlError> nvml_try(std::uint32_t code) {

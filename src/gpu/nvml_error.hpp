@@ -49,10 +49,6 @@ enum class NvmlErrorKind {
 
 class NvmlError {
  public:
-  // These and the members that copy, move and destroy are defined out of
-  // line: inlined into each caller, the variant's own construction and
-  // destruction paths make GCC warn of uninitialised reads in alternatives it
-  // cannot rule out.
   static NvmlError utf8(Utf8Error source);
   static NvmlError libloading(LibraryError source);
   // `text` is the display text of the LibraryError stored for the entry point.
@@ -60,24 +56,12 @@ class NvmlError {
   static NvmlError unexpected_variant(std::uint32_t code);
   static NvmlError insufficient_size(std::optional<std::uint32_t> size);
 
-  NvmlError(const NvmlError&);
-  NvmlError(NvmlError&&) noexcept;
-  NvmlError& operator=(const NvmlError&);
-  NvmlError& operator=(NvmlError&&) noexcept;
-  ~NvmlError();
-
   NvmlErrorKind kind() const noexcept;
   // The message alone.
   std::string display() const;
   // For Utf8Error the decoding failure, for LibloadingError the LibraryError;
   // else none.
   ErrorRef cause() const noexcept;
-
-  // Payloads, present only for their kinds.
-  const Utf8Error* utf8_error() const noexcept;
-  const LibraryError* library_error() const noexcept;
-  std::optional<std::uint32_t> unexpected_code() const noexcept;
-  std::optional<std::uint32_t> required_size() const noexcept;
 
  private:
   friend std::expected<void, NvmlError> nvml_try(std::uint32_t code);
@@ -125,10 +109,7 @@ class NvmlError {
   using Payload =
       std::variant<Utf8, Libloading, FailedToLoadSymbol, UnexpectedVariant, InsufficientSize, ReturnCode>;
 
-  // Builds the alternative in place: a whole Payload moved in is one more
-  // variant for GCC to misjudge.
-  template <class K>
-  explicit NvmlError(K kind);
+  explicit NvmlError(Payload payload) : payload_(std::move(payload)) {}
 
   Payload payload_;
 };

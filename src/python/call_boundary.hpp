@@ -1,13 +1,12 @@
-// The C entry behind get_gpu_node_id: argument parsing, the service call, and
-// the conversion of its outcome into Python terms.
+// The function get_gpu_node_id as the interpreter sees it: its method
+// definition and the C entry behind it, which parses the arguments, calls
+// the service and turns its outcome into Python terms.
 #pragma once
 
-#include "python/py_ref.hpp"
+#include "python/py_error.hpp"
 
 namespace zorf::python {
 
-// METH_FASTCALL | METH_KEYWORDS.
-PyObject* get_gpu_node_id_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) noexcept;
+PyMethodDef& get_gpu_node_id_definition() noexcept;
 
 }  // namespace zorf::python

@@ -2,10 +2,9 @@
 
 #include <cstdio>
 
-#include "python/panic_exception.hpp"
-#include "python/py_text.hpp"
-#include "python/resumed_panic.hpp"
+#include "python/entry_guard.hpp"
 #include "support/internal_failure.hpp"
+#include "support/utf8.hpp"
 
 namespace zorf::python {
 
@@ -42,17 +41,8 @@ PyError PyError::make(PyObject* type, std::string_view message) {
 }
 
 PyError PyError::cannot_cast(PyObject* object, std::string_view target_type) {
-  // Appended piece by piece: `"'" + std::string` makes g++ 12 at -O3 warn of
-  // an overlapping copy inside the standard library (GCC bug 105651).
-  std::string message = type_name_of(object);
-  message.insert(0, 1, '\'');
-  message.append("' object cannot be cast as '").append(target_type).append("'");
-  return make(PyExc_TypeError, message);
-}
-
-void fail_internally(std::string message, std::source_location where) {
-  PyErr_Print();
-  throw InternalFailure(std::move(message), where);
+  return make(PyExc_TypeError,
+              "'" + type_name_of(object) + "' object cannot be cast as '" + std::string(target_type) + "'");
 }
 
 bool PyError::is_exactly(PyObject* type) const noexcept {
@@ -61,6 +51,44 @@ bool PyError::is_exactly(PyObject* type) const noexcept {
 
 bool PyError::matches(PyObject* type) const noexcept {
   return PyErr_GivenExceptionMatches(exception_.get(), type) != 0;
+}
+
+void fail_internally(std::string message, std::source_location where) {
+  PyErr_Print();
+  throw InternalFailure(std::move(message), where);
+}
+
+std::string lossy_utf8(PyObject* text) {
+  // "surrogatepass" keeps lone surrogates as (invalid) bytes, which the lossy
+  // decoding then replaces.
+  const PyRef bytes = steal(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (!bytes || PyBytes_AsStringAndSize(bytes.get(), &data, &size) != 0) {
+    PyErr_Clear();
+    return "\xEF\xBF\xBD";
+  }
+  return utf8_lossy(std::string_view(data, static_cast<std::size_t>(size)));
+}
+
+std::string str_of(PyObject* object) {
+  if (const PyRef text = steal(PyObject_Str(object))) return lossy_utf8(text.get());
+  PyErr_WriteUnraisable(object);
+  const PyRef name = steal(PyType_GetName(Py_TYPE(object)));
+  if (!name) {
+    PyErr_Clear();
+    return "<unprintable object>";
+  }
+  return "<unprintable " + lossy_utf8(name.get()) + " object>";
+}
+
+std::string type_name_of(PyObject* object) {
+  const PyRef name = steal(PyType_GetQualName(Py_TYPE(object)));
+  if (!name) {
+    PyErr_Clear();
+    return "<failed to extract type name>";
+  }
+  return lossy_utf8(name.get());
 }
 
 }  // namespace zorf::python

@@ -1,15 +1,30 @@
-// PyError: a Python exception held as a value, so that binding code returns
-// failures like the rest of the library and raises them only at the entry.
+// The C-API idioms every binding file uses: PyRef, the owner of one strong
+// reference; PyError, a Python exception held as a value, so that binding
+// code returns failures like the rest of the library and raises them only at
+// the entry; and the texts taken from Python objects for messages.
 #pragma once
 
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
 #include <expected>
+#include <memory>
 #include <source_location>
 #include <string>
 #include <string_view>
 
-#include "python/py_ref.hpp"
-
 namespace zorf::python {
+
+struct DecRef {
+  void operator()(PyObject* object) const noexcept { Py_DECREF(object); }
+};
+
+// Drops its reference when it goes out of scope. release() is for the one
+// place where ownership passes to the interpreter.
+using PyRef = std::unique_ptr<PyObject, DecRef>;
+
+// Takes over a new reference (null stays null).
+inline PyRef steal(PyObject* object) noexcept { return PyRef(object); }
 
 class PyError {
  public:
@@ -47,5 +62,17 @@ inline std::unexpected<PyError> fail() { return std::unexpected(PyError::fetch()
 // InternalFailure(message) from `where`.
 [[noreturn]] void fail_internally(std::string message,
                                   std::source_location where = std::source_location::current());
+
+// Texts for messages; these never fail.
+
+// The UTF-8 of a str; what cannot be encoded (lone surrogates) becomes U+FFFD.
+std::string lossy_utf8(PyObject* text);
+
+// str(object) as above. When str() itself fails, its exception is reported as
+// unraisable and the text is "<unprintable T object>".
+std::string str_of(PyObject* object);
+
+// The qualified name of an object's type, or "<failed to extract type name>".
+std::string type_name_of(PyObject* object);
 
 }  // namespace zorf::python

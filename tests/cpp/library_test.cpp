@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "fake_nvml_controller.hpp"
-#include "gpu/c_string.hpp"
 #include "gpu/library.hpp"
 
 namespace zorf::gpu {

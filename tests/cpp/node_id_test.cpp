@@ -1,19 +1,15 @@
 #include "node_id.hpp"
 
-#include <dlfcn.h>
-#include <sched.h>
-#include <sys/mount.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
-#include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "b3sum.hpp"
 #include "case_name.hpp"
-#include "child_process.hpp"
 #include "fake_nvml_controller.hpp"
 #include "scratch_folder.hpp"
 
@@ -55,7 +51,9 @@ TEST(CachePresent, ItsTextIsTheAnswerAndNvmlIsNotLoaded) {
       {"text", "abc\n", "abc\n"},
       {"id", std::string(64, 'f'), std::string(64, 'f')},
       {"non-ascii", "n\xC3\xB6\xE2\x82\xAC", "n\xC3\xB6\xE2\x82\xAC"},
+      {"large", std::string(100'000, 'x'), std::string(100'000, 'x')},
       {"not-utf8", "ok\xFF", "error: Failed to read cache file: invalid utf-8 sequence of 1 bytes from index 2"},
+      {"truncated", "abc\xC3", "error: Failed to read cache file: incomplete utf-8 byte sequence from index 3"},
   };
   for (const auto& f : files) test::write_file(fake.path(f.name), f.content);
   fs::create_symlink("text", fake.path("link"));
@@ -137,7 +135,11 @@ INSTANTIATE_TEST_SUITE_P(
                     OrderCase{"UppercaseFirst", {"gpu-a", "GPU-z"}, "GPU-zgpu-a"},
                     OrderCase{"HighBytesLast", {"\xC3\xA9", "z", "A"}, "Az\xC3\xA9"},
                     OrderCase{"EmptyUuid", {"x", ""}, "x"},
-                    OrderCase{"Duplicates", {"same", "same"}, "samesame"}),
+                    OrderCase{"Duplicates", {"same", "same"}, "samesame"},
+                    OrderCase{"LongestUuid", {std::string(95, 'G'), "GPU-short"}, std::string(95, 'G') + "GPU-short"},
+                    OrderCase{"NineDevices",
+                              {"GPU-5", "GPU-8", "GPU-1", "GPU-9", "GPU-3", "GPU-7", "GPU-2", "GPU-6", "GPU-4"},
+                              "GPU-1GPU-2GPU-3GPU-4GPU-5GPU-6GPU-7GPU-8GPU-9"}),
     test::CaseName());
 
 TEST(NodeIdOrder, EveryEnumerationOrderGivesTheSameId) {
@@ -190,6 +192,9 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         FailureCase{"InitCode", {"uuid_text a", "init_rc 9"}, "cache",
                     Step::InitNvml, "Failed to init nvml: NVIDIA driver is not loaded", {"load", "nvmlInit_v2", "unload"}},
+        FailureCase{"InitCodeUnnamed", {"uuid_text a", "init_rc 1000"}, "cache",
+                    Step::InitNvml, "Failed to init nvml: unexpected enum variant value: 1000",
+                    {"load", "nvmlInit_v2", "unload"}},
         FailureCase{"CountCode", {"uuid_text a", "count_rc 3"}, "cache",
                     Step::DeviceCount, "Failed to get nvml device count: the requested operation is not available on the target device",
                     run({})},
@@ -224,51 +229,54 @@ INSTANTIATE_TEST_SUITE_P(
                     Step::WriteCache, "Failed to write cache: Invalid argument (os error 22)", run(kOneDevice)}),
     test::CaseName());
 
-TEST(NodeIdPath, DanglingLinkIsWrittenThroughAndReadBack) {
+// ---- Dangling links: written through, then read back through ---------------
+
+struct LinkCase {
+  const char* name;
+  // Made in this order, name and target, in the scratch folder; the first is
+  // the cache path. A target starting with '@' is an absolute path into the
+  // scratch folder.
+  std::vector<std::pair<std::string, std::string>> links;
+  std::string target;  // where the identifier lands
+};
+
+class NodeIdLink : public testing::TestWithParam<LinkCase> {};
+
+TEST_P(NodeIdLink, DanglingLinkIsWrittenThroughAndReadBack) {
+  const LinkCase& c = GetParam();
   test::FakeNvmlController fake;
   fake.configure({"uuid_text GPU-a"});
   fs::create_directory(fake.path("sub"));
-  fs::create_symlink("sub/target", fake.path("link"));
-  const auto id = get_gpu_node_id(fake.path("link"));
+  for (const auto& [name, target] : c.links)
+    fs::create_symlink(target.starts_with('@') ? fake.path(target.substr(1)) : target, fake.path(name));
+  const std::string cache = fake.path(c.links.front().first);
+  const auto id = get_gpu_node_id(cache);
   ASSERT_TRUE(id.has_value()) << chain(id.error());
   EXPECT_EQ(*id, test::b3sum("GPU-a"));
-  EXPECT_TRUE(fs::is_symlink(fake.path("link")));
-  EXPECT_EQ(test::read_file(fake.path("sub/target")), *id);
+  for (const auto& link : c.links) EXPECT_TRUE(fs::is_symlink(fake.path(link.first))) << link.first;
+  EXPECT_EQ(test::read_file(fake.path(c.target)), *id);
 
   fake.clear_log();
-  EXPECT_EQ(get_gpu_node_id(fake.path("link")), *id);
-  EXPECT_TRUE(fake.log().empty());
+  EXPECT_EQ(get_gpu_node_id(cache), *id);
+  EXPECT_TRUE(fake.log().empty()) << "the second call must find the cache through the link";
 }
 
-// The default path is /tmp/zorf; a private mount namespace shows the scratch
-// folder there, so that the machine's own /tmp is left alone. The library is
-// loaded first, as the mount may hide the folder it comes from.
-TEST(NodeIdPath, DefaultPathIsTmpZorf) {
-  // Under qemu-user with -L, the guest's "/" is a folder of this machine's
-  // that the mount below does not reach: the look-up would find the real /tmp.
-  if (std::getenv("ZORF_EMULATED") != nullptr) GTEST_SKIP() << "the guest's root is not this mount namespace's";
-  test::FakeNvmlController fake;
-  fake.configure({"uuid_text GPU-a"});
-  const std::string expected = test::b3sum("GPU-a");
-  const std::string scratch = fake.dir().string();
-  const std::string result = test::run_in_child([&]() -> std::string {
-    if (dlopen("libnvidia-ml.so.1", RTLD_LAZY) == nullptr) return "cannot load the fake NVML";
-    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        ::mount(scratch.c_str(), "/tmp", nullptr, MS_BIND, nullptr) != 0)
-      return "skip";
-    // The scratch folder is /tmp now; the fake reads its configuration on its
-    // first call.
-    ::setenv("FAKE_NVML_CONFIG", "/tmp/fake_nvml.conf", 1);
-    ::setenv("FAKE_NVML_LOG", "/tmp/fake_nvml.log", 1);
-    const auto id = get_gpu_node_id(std::nullopt);
-    if (!id) return chain(id.error());
-    return *id == expected ? "" : "unexpected id " + *id;
-  });
-  if (result == "skip") GTEST_SKIP() << "cannot make a private mount namespace here";
-  EXPECT_EQ(result, "");
-  EXPECT_EQ(test::read_file(fake.path("zorf")), expected);
-  EXPECT_EQ(fake.count("nvmlShutdown"), 1u);
+std::vector<std::pair<std::string, std::string>> forty_links() {
+  std::vector<std::pair<std::string, std::string>> links;
+  for (int i = 0; i < 39; ++i) links.emplace_back("l" + std::to_string(i), "l" + std::to_string(i + 1));
+  links.emplace_back("l39", "target");
+  return links;
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, NodeIdLink,
+    testing::Values(LinkCase{"Relative", {{"link", "target"}}, "target"},
+                    LinkCase{"IntoFolder", {{"link", "sub/target"}}, "sub/target"},
+                    LinkCase{"UpFromSubfolder", {{"sub/link", "../target"}}, "target"},
+                    LinkCase{"Absolute", {{"link", "@target"}}, "target"},
+                    LinkCase{"Chain", {{"link", "hop"}, {"hop", "sub/../target"}}, "target"},
+                    LinkCase{"ChainOfForty", forty_links(), "target"}),
+    test::CaseName());
 
 }  // namespace
 }  // namespace zorf

@@ -40,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   check(expected.has_value(), "rejected valid UTF-8");
   check(result.error().kind() == zorf::gpu::NvmlErrorKind::Utf8Error, "error of another kind than Utf8Error");
-  const zorf::Utf8Error* error = result.error().utf8_error();
+  const zorf::Utf8Error* error = result.error().cause().get_if<zorf::Utf8Error>();
   check(error != nullptr, "Utf8Error without its payload");
   check(error->valid_up_to == expected->valid_up_to, "valid_up_to differs from the reference");
   check(error->error_len == expected->error_len, "error_len differs from the reference");
