@@ -78,3 +78,15 @@ def run(build, directory, rounds=100, number=2000):
     ceiling = {"python / bare": paired("python", "bare")}
     details = {name: {"min_ns": min(v), "median_ns": median(v), "rounds": len(v)} for name, v in samples.items()}
     return figures, {"sides": details, "ceiling": ceiling}
+
+
+if __name__ == "__main__":
+    # python hit.py BUILD_DIRECTORY: the two figures alone, for whichever
+    # zorf_lib comes first on sys.path (see benchmarks/README.md).
+    import sys
+    import tempfile
+
+    shm = "/dev/shm" if os.access("/dev/shm", os.W_OK) else None
+    with tempfile.TemporaryDirectory(prefix="zorf-bench-", dir=shm) as scratch:
+        for figure in run(sys.argv[1], scratch)[0]:
+            print(f"{figure.name}: {figure.measured} (goal {figure.goal}) [{zorf_lib.__file__}]")

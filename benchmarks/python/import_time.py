@@ -51,3 +51,10 @@ def run(runs=21):
     split = {name: median(s[i] for s in splits) for i, name in enumerate(("libstdc++", "libblake3", "the rest"))}
     return [figure], {"self_us": [s[0] for s in samples], "cumulative_us": [s[1] for s in samples],
                       "fastest_us": min(s[1] for s in samples), "split_us": split}
+
+
+if __name__ == "__main__":
+    # python import_time.py: the figure alone, for whichever zorf_lib comes
+    # first on sys.path (see benchmarks/README.md).
+    (figure,), _ = run()
+    print(f"{figure.name}: {figure.measured} (goal {figure.goal})")
