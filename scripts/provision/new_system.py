@@ -85,8 +85,8 @@ def main():
     stamp = tarball + ".stamp"
     if os.path.exists(tarball) and os.path.exists(stamp) and open(stamp).read().strip() == key:
         return
-    print(f"setup: making a Debian 11 system with CPython 3.14 built in it, both builds (once, minutes: it builds CPython twice); "
-          f"log: {tarball}.log", file=sys.stderr)
+    print("setup: making a Debian 11 system with CPython 3.14 built in it, both builds (once: it builds CPython "
+          f"twice); log: {tarball}.log", file=sys.stderr)
     os.makedirs(os.path.dirname(tarball), exist_ok=True)
     staging = tempfile.mkdtemp(prefix="zorf-debian.", dir="/var/tmp")
     try:
