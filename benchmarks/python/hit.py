@@ -2,7 +2,13 @@
 open, read to end of file, close of the same file, loaded into this process)
 and against plain Python. The three take turns in many short rounds, each a
 tight loop; each figure is the median of the round-by-round ratios. Short
-rounds are more likely to fit between the disturbances of a busy machine."""
+rounds are more likely to fit between the disturbances of a busy machine.
+
+Alone, for a cache file in a folder of one's choice (one on a mount of its
+own, say, where the hit takes more system calls):
+
+    python benchmarks/python/hit.py BUILD_DIRECTORY FOLDER
+"""
 
 import ctypes
 import os
@@ -78,3 +84,11 @@ def run(build, directory, rounds=100, number=2000):
     ceiling = {"python / bare": paired("python", "bare")}
     details = {name: {"min_ns": min(v), "median_ns": median(v), "rounds": len(v)} for name, v in samples.items()}
     return figures, {"sides": details, "ceiling": ceiling}
+
+
+if __name__ == "__main__":
+    import sys
+
+    import report
+
+    print(report.figure_table(run(sys.argv[1], sys.argv[2])[0]))

@@ -53,6 +53,9 @@ ENDING = (signal.SIGHUP, signal.SIGINT, signal.SIGTERM)
 
 
 def main(argv=None):
+    # Ctrl-C ends the command at once, even while NVML holds it, as SIGTERM
+    # and SIGHUP do; --check cleans up first.
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
     _fill_standard_descriptors()
     if sys.stdout is not None:
         sys.stdout.reconfigure(errors="backslashreplace")
@@ -72,9 +75,6 @@ def main(argv=None):
         path = raw.decode("utf-8")
     except UnicodeDecodeError:
         parser.error(f"argument --cache-file: {ascii(args.cache_file)} is not UTF-8 text")
-    # Ctrl-C ends the command at once, even while NVML holds it, as SIGTERM
-    # and SIGHUP do; --check cleans up first.
-    signal.signal(signal.SIGINT, signal.SIG_DFL)
     if args.check:
         return _check(path, raw)
     try:
@@ -252,8 +252,9 @@ def _apart(private, work):
                 json.dump(work(), file)
             status = OK
         except BaseException:
-            traceback.print_exc()
-            sys.stderr.flush()
+            if sys.stderr is not None:  # else print_exc would print to standard output
+                traceback.print_exc()
+                sys.stderr.flush()
         finally:
             os._exit(status)
     signum = signal.sigwaitinfo({*ENDING, signal.SIGCHLD}).si_signo

@@ -67,9 +67,10 @@ def test_command(scenarios, args, cache, config, status, stdout, stderr, loads):
     assert cached(scenarios.path) == cache[1] and sorted(p.name for p in scenarios.workdir.glob("*\udcff*")) == []
 
 
-def test_panic_is_not_swallowed(scenarios):
-    proc, _ = zorf_node_id(scenarios, "--cache-file", str(scenarios.path), variant="without_shutdown")
-    assert proc.returncode == 1 and "\nTraceback (most recent call last):\n" in proc.stderr
+@pytest.mark.parametrize("mode", [[], ["--check"]], ids=["plain", "check"])  # --check: in its child process
+def test_panic_is_not_swallowed(scenarios, mode):
+    proc, _ = zorf_node_id(scenarios, "--cache-file", str(scenarios.path), *mode, variant="without_shutdown")
+    assert (proc.returncode, proc.stdout) == (1, "") and "\nTraceback (most recent call last):\n" in proc.stderr
     assert "\nvorn_runtime.PanicException: " in proc.stderr
 
 
