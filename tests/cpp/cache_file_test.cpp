@@ -617,16 +617,20 @@ TEST(CacheFile, APathTooLongForTheKernelIsNoCache) {
     ASSERT_EQ(::write(file.get(), "planted", 7), 7);
   }
   path += "/cache";
+  std::size_t calls = 0;
   for (const int error : {0, ENOSYS}) {
     const std::string outcome = test::run_in_child([&]() -> std::string {
       if (error != 0 && !deny_system_call(SYS_openat2, error)) return "skip";
       const auto id = get_gpu_node_id(path);
       return read_outcome(path) + "; " + (id ? *id : chain(id.error()));
     });
-    if (outcome == "skip") GTEST_SKIP() << "no seccomp here";
+    // Without seccomp (under qemu-user, which has no openat2 either), the
+    // first round has walked it already.
+    if (outcome == "skip") continue;
+    ++calls;
     EXPECT_EQ(outcome, "absent; Failed to write cache: File name too long (os error 36)") << OsError{error}.display();
   }
-  EXPECT_EQ(fake.count("nvmlInit_v2"), 2u);
+  EXPECT_EQ(fake.count("nvmlInit_v2"), calls);
 }
 
 // ---- Reading ----------------------------------------------------------------
