@@ -82,6 +82,9 @@ free_threaded_python() {
 # CPython 3.14.
 apt_install g++ cmake ninja-build pkg-config libgtest-dev b3sum
 apt_install_sid python3.14-dev python3.14-venv python3-pip-whl libblake3-dev
+# The locale definitions and character maps that localedef builds from (the
+# command's tests under a real ISO-8859-1 locale), of the C library's version.
+apt_install_sid locales
 # What the build needs of the tools themselves, whichever comes first on the
 # PATH (pip's cmake on some machines, Debian's elsewhere).
 need_tool() {

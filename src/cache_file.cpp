@@ -33,15 +33,21 @@ bool names_a_file(std::string_view name) noexcept { return !name.empty() && name
 
 bool ends_in_a_file_name(std::string_view path) noexcept { return names_a_file(path.substr(path.rfind('/') + 1)); }
 
-// The path opened in one call, with no link anywhere on the way: every
-// link is followed by hand, under the shared-folder rule. -1 for anything
-// else (a link, no such file, a kernel or sandbox without openat2), which the
-// walk then decides.
-int open_without_links(const std::string& path) noexcept {
+constexpr int kFolderFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+// No link anywhere on the way: every link is followed by hand, under the
+// shared-folder rule.
+constexpr std::uint64_t kNoLinks = RESOLVE_NO_SYMLINKS;
+// Nor a mount: the kernel answers EXDEV without asking the file system
+// mounted there, which may be another user's and never answer.
+constexpr std::uint64_t kNoLinksNorMounts = RESOLVE_NO_SYMLINKS | RESOLVE_NO_XDEV;
+
+// openat2: the descriptor, or -1 and errno (ENOSYS or EPERM where a kernel or
+// sandbox lacks it, and the walk then decides).
+int open_resolved(int folder, const char* path, int flags, std::uint64_t resolve) noexcept {
   struct open_how how{};
-  how.flags = kReadFlags;
-  how.resolve = RESOLVE_NO_SYMLINKS;
-  return static_cast<int>(::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how));
+  how.flags = static_cast<std::uint64_t>(flags);
+  how.resolve = resolve;
+  return static_cast<int>(::syscall(SYS_openat2, folder, path, &how, sizeof how));
 }
 
 // What an entry that could not be opened for `error` means: nothing there
@@ -112,6 +118,29 @@ std::expected<CacheLookup, CacheReadError> look_up_by_hand(const std::string& pa
   return unopenable(std::move(*entry), error);
 }
 
+// The path crosses a mount, which the whole-path open refused: /tmp is a
+// mount of its own on many systems. The folder is opened crossing mounts (a
+// cache path's folders are the caller's choice), then the last component
+// without: a mount there is entered only outside shared folders, as
+// resolve_path has it, and in a shared one counts as no cache. Whatever else
+// stops the two opens is left to the walk. A hit costs three system calls
+// more than without the mount: the refused open, the folder's and its close.
+std::expected<CacheLookup, CacheReadError> look_up_across_mounts(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  const std::string name = path.substr(slash + 1);
+  if (!names_a_file(name)) return look_up_by_hand(path);
+  const std::string folder_path = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const FileDescriptor folder(open_resolved(AT_FDCWD, folder_path.c_str(), kFolderFlags, kNoLinks));
+  if (!folder) return look_up_by_hand(path);
+  FileDescriptor file(open_resolved(folder.get(), name.c_str(), kReadFlags, kNoLinksNorMounts));
+  if (!file && errno == EXDEV) {
+    if (ZORF_TRY(is_shared_folder(folder.get()))) return CacheAbsent{std::unexpected(OsError{EXDEV})};
+    file = FileDescriptor(open_resolved(folder.get(), name.c_str(), kReadFlags, kNoLinks));
+  }
+  if (file) return ZORF_TRY(read_text(file.get()));
+  return look_up_by_hand(path);
+}
+
 std::uint64_t random_suffix() noexcept {
   std::uint64_t value = 0;
   if (::getrandom(&value, sizeof value, GRND_NONBLOCK) == sizeof value) return value;
@@ -159,17 +188,27 @@ std::expected<void, OsError> write_and_flush(int fd, std::string_view content) {
 
 enum class Existing { replace, keep };
 
+// How a file system says that it makes no hard links: EPERM (the kernel's
+// own answer, and FUSE file systems'), EOPNOTSUPP or ENOSYS (FUSE servers
+// that leave the operation out).
+bool refuses_hard_links(int error) noexcept { return error == EPERM || error == EOPNOTSUPP || error == ENOSYS; }
+
+std::expected<NewCacheFile, OsError> rename_into_place(int folder, const std::string& temporary,
+                                                      const std::string& name) {
+  if (::renameat(folder, temporary.c_str(), folder, name.c_str()) != 0) return std::unexpected(OsError::last());
+  return NewCacheFile::written;
+}
+
 // Moves the finished temporary file `temporary` to `name` in `folder`; with
 // Existing::keep, only while no file has that name, and then the temporary
 // is gone on success too. Where the file system refuses RENAME_NOREPLACE, a
-// hard link does the same, since it fails on an existing name; a plain
-// rename would not.
+// hard link does the same, since it fails on an existing name. Where it
+// makes no hard links either (s3fs, gcsfuse and their kind), a look that
+// finds the name free comes before a plain rename: a file that appears
+// between the two is replaced.
 std::expected<NewCacheFile, OsError> move_into_place(int folder, const std::string& temporary, const std::string& name,
                                                     Existing existing) {
-  if (existing == Existing::replace) {
-    if (::renameat(folder, temporary.c_str(), folder, name.c_str()) != 0) return std::unexpected(OsError::last());
-    return NewCacheFile::written;
-  }
+  if (existing == Existing::replace) return rename_into_place(folder, temporary, name);
   if (::renameat2(folder, temporary.c_str(), folder, name.c_str(), RENAME_NOREPLACE) == 0) return NewCacheFile::written;
   if (errno != EEXIST) {
     if (errno != EINVAL && errno != ENOSYS) return std::unexpected(OsError::last());
@@ -177,7 +216,14 @@ std::expected<NewCacheFile, OsError> move_into_place(int folder, const std::stri
       ::unlinkat(folder, temporary.c_str(), 0);
       return NewCacheFile::written;
     }
-    if (errno != EEXIST) return std::unexpected(OsError::last());
+    if (errno != EEXIST) {
+      if (!refuses_hard_links(errno)) return std::unexpected(OsError::last());
+      struct stat status;
+      if (::fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT) return rename_into_place(folder, temporary, name);
+        return std::unexpected(OsError::last());
+      }
+    }
   }
   ::unlinkat(folder, temporary.c_str(), 0);
   return NewCacheFile::already_there;
@@ -201,12 +247,14 @@ std::expected<NewCacheFile, OsError> write_into(const FolderEntry& target, std::
 
 std::expected<CacheLookup, CacheReadError> look_up_cache(const std::string& path) {
   if (has_nul(path)) return CacheAbsent{std::unexpected(OsError{EINVAL})};
-  // The common case, a regular file reached without links, takes openat2,
-  // fstat, read and close. Whatever stops that open is looked at again, by
-  // hand, so that no error is taken for an absence it does not mean, and
-  // the place of an absent file is the very folder that was looked in.
-  const FileDescriptor file(open_without_links(path));
+  // The common case, a regular file reached without links or mounts, takes
+  // openat2, fstat, read and close. Whatever stops that open is looked at
+  // again, by hand, so that no error is taken for an absence it does not
+  // mean, and the place of an absent file is the very folder that was looked
+  // in.
+  const FileDescriptor file(open_resolved(AT_FDCWD, path.c_str(), kReadFlags, kNoLinksNorMounts));
   if (file) return ZORF_TRY(read_text(file.get()));
+  if (errno == EXDEV) return look_up_across_mounts(path);
   return look_up_by_hand(path);
 }
 

@@ -3,7 +3,8 @@
 // The default path lies in /tmp, where any local user can put anything, so
 // the read accepts only a regular file of at most kMaxCacheFileSize bytes,
 // reached through links the kernel itself would follow there, and never
-// blocks; and the write stays inside the one folder it starts in.
+// blocks, not even on a file system mounted there that never answers; and
+// the write stays inside the one folder it starts in.
 #pragma once
 
 #include <cstddef>
@@ -37,9 +38,10 @@ struct CacheAbsent {
 using CacheLookup = std::variant<std::string, CacheAbsent>;
 
 // Absent only when nothing can be there: no such file, a dangling link, a
-// folder on the way that cannot be searched, a path with a NUL byte, a loop,
-// or a link in a shared folder that belongs to someone else (see
-// resolve_path). Otherwise the whole file, or why it cannot be read: a folder
+// folder on the way that cannot be searched, a path with a NUL byte, a name
+// too long, a loop, a link in a shared folder that belongs to someone else,
+// or a mount on the last component in a shared folder (see resolve_path).
+// Otherwise the whole file, or why it cannot be read: a folder
 // (EISDIR), a FIFO, socket or device, a file too large (EFBIG), a file the
 // caller may not read, bytes that are not UTF-8, or a failure that says
 // nothing about what is there (out of descriptors, say).

@@ -1,7 +1,9 @@
 #include "link_walk.hpp"
 
 #include <fcntl.h>
+#include <linux/limits.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <algorithm>
 #include <vector>
@@ -15,14 +17,52 @@ namespace {
 constexpr int kMaxLinkHops = 40;
 constexpr int kFolderFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
 
+// What the walk needs to know of an entry, its link not followed.
+struct Entry {
+  mode_t mode;
+  uid_t owner;
+  off_t size;
+  bool mount_root;
+};
+
+// The entry `name` in `folder`. Asking for a mount's root is asking the file
+// system mounted there, which may be another user's and never answer; statx,
+// told to keep to what the kernel already knows (AT_STATX_DONT_SYNC), answers
+// for it without asking, and says whether it is a mount's root (Linux 5.8
+// on; before, a device other than the folder's says so, but for a bind mount
+// of the same file system). Where a sandbox refuses statx, fstatat answers,
+// blind to mounts.
+std::expected<Entry, OsError> look_at(int folder, const std::string& name) {
+  struct statx status;
+  if (::statx(folder, name.c_str(), AT_SYMLINK_NOFOLLOW | AT_STATX_DONT_SYNC,
+              STATX_TYPE | STATX_MODE | STATX_UID | STATX_SIZE, &status) != 0) {
+    if (errno != EPERM && errno != ENOSYS) return std::unexpected(OsError::last());
+    struct stat plain;
+    if (::fstatat(folder, name.c_str(), &plain, AT_SYMLINK_NOFOLLOW) != 0) return std::unexpected(OsError::last());
+    return Entry{plain.st_mode, plain.st_uid, plain.st_size, false};
+  }
+  Entry entry{status.stx_mode, status.stx_uid, static_cast<off_t>(status.stx_size), false};
+  if ((status.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0) {
+    entry.mount_root = (status.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+  } else {
+    struct stat own;
+    if (::fstat(folder, &own) != 0) return std::unexpected(OsError::last());
+    entry.mount_root = makedev(status.stx_dev_major, status.stx_dev_minor) != own.st_dev;
+  }
+  return entry;
+}
+
+bool shared(const struct stat& folder) noexcept {
+  return (folder.st_mode & S_ISVTX) != 0 && (folder.st_mode & S_IWOTH) != 0;
+}
+
 // Without this, anyone could plant /tmp/zorf, or /tmp/folder on the way to
 // it, as a link to a file or folder of the caller's and have it read out as
 // the identifier, or written to.
-std::expected<bool, OsError> may_follow(int folder, const struct stat& link) {
+std::expected<bool, OsError> may_follow(int folder, const Entry& link) {
   struct stat status;
   if (::fstat(folder, &status) != 0) return std::unexpected(OsError::last());
-  const bool shared = (status.st_mode & S_ISVTX) != 0 && (status.st_mode & S_IWOTH) != 0;
-  return !shared || link.st_uid == ::geteuid() || link.st_uid == status.st_uid;
+  return !shared(status) || link.owner == ::geteuid() || link.owner == status.st_uid;
 }
 
 std::expected<std::string, OsError> read_link(int folder, const std::string& name, off_t size_hint) {
@@ -62,6 +102,9 @@ std::expected<FileDescriptor, OsError> open_start(std::string_view path) {
 
 std::expected<FolderEntry, WalkError> resolve_path(std::string_view path) {
   if (path.empty()) return std::unexpected(OsError{ENOENT});
+  // The kernel takes no path of PATH_MAX bytes and more, its NUL included;
+  // walked here, one would name a file that nothing else can open.
+  if (path.size() >= PATH_MAX) return std::unexpected(OsError{ENAMETOOLONG});
   FileDescriptor folder = ZORF_TRY(open_start(path));
   std::vector<std::string> pending;
   push_components(pending, path);
@@ -70,14 +113,20 @@ std::expected<FolderEntry, WalkError> resolve_path(std::string_view path) {
     std::string name = std::move(pending.back());
     pending.pop_back();
     const bool last = pending.empty();
-    struct stat status;
+    Entry entry{};
     if (last) {
       if (name.empty() || name == "." || name == "..") return FolderEntry{std::move(folder), name.empty() ? "." : name};
-      if (::fstatat(folder.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
-        if (errno == ENOENT) return FolderEntry{std::move(folder), std::move(name)};
-        return std::unexpected(OsError::last());
+      auto looked = look_at(folder.get(), name);
+      if (!looked) {
+        if (looked.error().code == ENOENT) return FolderEntry{std::move(folder), std::move(name)};
+        return std::unexpected(looked.error());
       }
-      if (!S_ISLNK(status.st_mode)) return FolderEntry{std::move(folder), std::move(name)};
+      entry = *looked;
+      // A mount that another user made on an entry of theirs in a shared
+      // folder is refused as their link there would be; a mount elsewhere
+      // (an administrator's bind mount of a file, say) is followed.
+      if (entry.mount_root && ZORF_TRY(is_shared_folder(folder.get()))) return std::unexpected(OsError{EXDEV});
+      if (!S_ISLNK(entry.mode)) return FolderEntry{std::move(folder), std::move(name)};
     } else {
       if (name.empty() || name == ".") continue;
       // O_NOFOLLOW: a link fails with ENOTDIR, and is looked at below.
@@ -87,14 +136,16 @@ std::expected<FolderEntry, WalkError> resolve_path(std::string_view path) {
         continue;
       }
       if (errno != ENOTDIR) return std::unexpected(OsError::last());
+      struct stat status;
       if (::fstatat(folder.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
         return std::unexpected(OsError::last());
       if (!S_ISLNK(status.st_mode)) return std::unexpected(OsError{ENOTDIR});
+      entry = Entry{status.st_mode, status.st_uid, status.st_size, false};
     }
 
     if (++hops > kMaxLinkHops) return std::unexpected(OsError{ELOOP});
-    if (!ZORF_TRY(may_follow(folder.get(), status))) return std::unexpected(ForeignLink{});
-    const std::string target = ZORF_TRY(read_link(folder.get(), name, status.st_size));
+    if (!ZORF_TRY(may_follow(folder.get(), entry))) return std::unexpected(ForeignLink{});
+    const std::string target = ZORF_TRY(read_link(folder.get(), name, entry.size));
     // The kernel's answer for an empty link.
     if (target.empty()) return std::unexpected(OsError{ENOENT});
     // Relative targets are relative to the link's own folder.
@@ -102,6 +153,12 @@ std::expected<FolderEntry, WalkError> resolve_path(std::string_view path) {
     push_components(pending, target);
   }
   return std::unexpected(OsError{ENOENT});  // not reached: the last component always returns
+}
+
+std::expected<bool, OsError> is_shared_folder(int folder) {
+  struct stat status;
+  if (::fstat(folder, &status) != 0) return std::unexpected(OsError::last());
+  return shared(status);
 }
 
 bool leads_nowhere(const WalkError& error) noexcept {
@@ -112,6 +169,7 @@ bool leads_nowhere(const WalkError& error) noexcept {
     case EACCES:  // the walk opens only for lookups: this is a folder that cannot be searched
     case ENAMETOOLONG:
     case ELOOP:
+    case EXDEV:  // a refused mount
       return true;
     default:
       return false;

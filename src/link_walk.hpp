@@ -29,17 +29,25 @@ using WalkError = std::variant<OsError, ForeignLink>;
 // Follows `path` from the working directory (opened once, at the start) or
 // from the root, component by component: every link on the way and at the
 // end (at most 40 in all, like the kernel) is followed by hand, to the first
-// entry that is not a link, which may not exist yet. In a sticky,
-// world-writable folder such as /tmp, a link is followed only when it belongs
-// to the caller or to the folder's owner (the kernel's fs.protected_symlinks
-// rule), else the walk fails with ForeignLink. A path that ends in "", "."
-// or ".." ends at the folder it names, as the entry "." or "..".
+// entry that is not a link, which may not exist yet. In a shared folder
+// (is_shared_folder), a link is followed only when it belongs to the caller
+// or to the folder's owner (the kernel's fs.protected_symlinks rule), else the
+// walk fails with ForeignLink; and a mount at the last component is not
+// entered (EXDEV), since a file system that another user mounted there may
+// never answer. A path that ends in "", "." or ".." ends at the folder it
+// names, as the entry "." or "..". A path of PATH_MAX bytes or more fails
+// with ENAMETOOLONG, as the kernel's own lookup does.
 std::expected<FolderEntry, WalkError> resolve_path(std::string_view path);
+
+// Whether an open folder is sticky and world-writable, as /tmp is: any local
+// user can put entries there, and remove only their own.
+std::expected<bool, OsError> is_shared_folder(int folder);
 
 // Whether the walk's failure means that nothing is at the path: an entry on
 // the way missing or not a folder, a folder on the way that cannot be
-// searched, a name too long to exist, a refused link, a loop. Anything else
-// (out of descriptors or memory, say) says nothing about what is there.
+// searched, a name too long to exist, a refused link or mount, a loop.
+// Anything else (out of descriptors or memory, say) says nothing about what
+// is there.
 bool leads_nowhere(const WalkError& error) noexcept;
 
 // The errno a write to the path fails with: a refused link is EACCES, as the

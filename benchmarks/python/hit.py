@@ -2,7 +2,13 @@
 open, read to end of file, close of the same file, loaded into this process)
 and against plain Python. The three take turns in many short rounds, each a
 tight loop; each figure is the median of the round-by-round ratios. Short
-rounds are more likely to fit between the disturbances of a busy machine."""
+rounds are more likely to fit between the disturbances of a busy machine.
+
+Alone, for a cache file in a folder of one's choice (one on a mount of its
+own, say, where the hit takes more system calls):
+
+    python benchmarks/python/hit.py BUILD_DIRECTORY FOLDER
+"""
 
 import ctypes
 import os
@@ -81,12 +87,8 @@ def run(build, directory, rounds=100, number=2000):
 
 
 if __name__ == "__main__":
-    # python hit.py BUILD_DIRECTORY: the two figures alone, for whichever
-    # zorf_lib comes first on sys.path (see benchmarks/README.md).
     import sys
-    import tempfile
 
-    shm = "/dev/shm" if os.access("/dev/shm", os.W_OK) else None
-    with tempfile.TemporaryDirectory(prefix="zorf-bench-", dir=shm) as scratch:
-        for figure in run(sys.argv[1], scratch)[0]:
-            print(f"{figure.name}: {figure.measured} (goal {figure.goal}) [{zorf_lib.__file__}]")
+    import report
+
+    print(report.figure_table(run(sys.argv[1], sys.argv[2])[0]))

@@ -2,7 +2,7 @@
 shell scripts, boot units, container entry points and scheduler prologs.
 
 It uses only the public `zorf_lib.get_gpu_node_id`; `main` is the console
-script's entry point, also run by `python -m zorf_node_id`.
+script's entry point, also run by `python -P -m zorf_node_id`.
 """
 
 from zorf_node_id.command import main

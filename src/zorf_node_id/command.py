@@ -5,16 +5,27 @@ Only RuntimeError, the module's error for a node identifier it cannot read or
 compute, becomes a message and status 1. A PanicException (an internal fault
 of the module, a BaseException) is left to the interpreter, which prints its
 traceback and exits with status 1, as in any other program.
+
+What it prints follows one rule in every mode: on a terminal a value that is
+not printable is shown escaped; elsewhere it goes out as it stands, with what
+the output's encoding cannot encode escaped with backslashes. Messages go to
+standard error only, never to standard output, where `$(...)` would take them
+for the identifier; output that cannot be written is status 5.
 """
 
 import argparse
+import ctypes
 import errno
 import importlib.metadata
 import json
 import os
+import resource
+import shutil
+import signal
 import stat
 import sys
 import tempfile
+import traceback
 
 import zorf_lib
 
@@ -28,37 +39,61 @@ FAILED = 1
 USAGE = 2  # argparse's own status for bad usage
 STALE = 3
 NO_CACHE = 4
+OUTPUT = 5
+
+# What looking at the cache path fails with where the module, too, finds no
+# cache: nothing there, a file where a folder should be, a loop of links, a
+# folder on the way that cannot be searched, a path too long for the kernel.
+# Anything else the module reports itself. (tests/python/test_command.py
+# makes each of these and checks that the module misses there.)
+NO_FILE = (errno.ENOENT, errno.ENOTDIR, errno.ELOOP, errno.EACCES, errno.ENAMETOOLONG)
+
+# The signals that end --check, with its private folder cleaned up.
+ENDING = (signal.SIGHUP, signal.SIGINT, signal.SIGTERM)
 
 
 def main(argv=None):
+    # Ctrl-C ends the command at once, even while NVML holds it, as SIGTERM
+    # and SIGHUP do; --check cleans up first.
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+    _fill_standard_descriptors()
+    if sys.stdout is not None:
+        sys.stdout.reconfigure(errors="backslashreplace")
     parser = _parser()
     args = parser.parse_args(argv)
+    if sys.stdout is None:
+        _error("standard output is closed")
+        return OUTPUT
+    if args.help:
+        return _emit(parser.format_help())
     if args.version:
         return _print_version()
-    path = args.cache_file
+    # The module takes text and encodes it as UTF-8: the bytes the operator
+    # typed, whatever the locale, are the path only when they are UTF-8.
+    raw = os.fsencode(args.cache_file)
     try:
-        path.encode("utf-8")
-    except UnicodeEncodeError:
-        # Bytes that are not UTF-8 reach Python as lone surrogates, which the
-        # module refuses: no such path can be named to it.
-        parser.error(f"argument --cache-file: {ascii(path)} is not UTF-8 text")
+        path = raw.decode("utf-8")
+    except UnicodeDecodeError:
+        parser.error(f"argument --cache-file: {ascii(args.cache_file)} is not UTF-8 text")
+    if args.check:
+        return _check(path, raw)
     try:
-        if args.check:
-            return _check(path)
         if args.json:
-            return _report(path)
-        print(zorf_lib.get_gpu_node_id(path))
-        return OK
+            return _report(path, raw)
+        return _emit(_shown(zorf_lib.get_gpu_node_id(path)) + "\n")
     except RuntimeError as exc:
-        print(f"{PROG}: {exc}", file=sys.stderr)
+        _error(str(exc))
         return FAILED
 
 
 def _parser():
     parser = argparse.ArgumentParser(
-        prog=PROG, description="Print this machine's node identifier: BLAKE3 of its NVIDIA GPUs' sorted UUIDs.",
+        prog=PROG, add_help=False,
+        description="Print this machine's node identifier: BLAKE3 of its NVIDIA GPUs' sorted UUIDs.",
         epilog="Exit status: 0 success, 1 the identifier could not be read or computed, 2 bad usage, "
-               "3 (--check) the cached identifier is not these GPUs', 4 (--check) no cache file.")
+               "3 (--check) the cached identifier is not these GPUs', 4 (--check) no cache file, "
+               "5 the output could not be written; --check ended by SIGHUP, SIGINT or SIGTERM: 128 + its number.")
+    parser.add_argument("-h", "--help", action="store_true", help="show this help message and exit")
     parser.add_argument("--cache-file", metavar="PATH", default=DEFAULT_CACHE_FILE,
                         help=f"the cache file to read, or to write when missing (default: {DEFAULT_CACHE_FILE})")
     mode = parser.add_mutually_exclusive_group()
@@ -72,55 +107,193 @@ def _parser():
     return parser
 
 
+def _fill_standard_descriptors():
+    """Opens /dev/null on standard descriptors that are closed: else the next
+    file opened (the cache file, NVML's) would take their number, and what is
+    meant for standard error would be written into it. sys.stdout and
+    sys.stderr stay None for a stream that was closed."""
+    for fd in (0, 1, 2):
+        try:
+            os.fstat(fd)
+        except OSError:
+            os.open(os.devnull, os.O_RDWR)  # the lowest free number: this one
+
+
+def _error(message):
+    if sys.stderr is None:
+        return
+    try:
+        print(f"{PROG}: {message}", file=sys.stderr, flush=True)
+    except (OSError, ValueError):
+        pass  # nowhere left to say it; the status still does
+
+
+def _emit(text):
+    """TEXT on standard output: OK, or OUTPUT when it cannot be written."""
+    try:
+        sys.stdout.write(text)
+        sys.stdout.flush()
+    except OSError as exc:
+        _error(f"cannot write to standard output: {exc.strerror or exc}")
+        # What is still buffered goes nowhere, so that the interpreter's own
+        # flush at exit does not fail again with a traceback.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return OUTPUT
+    return OK
+
+
+def _shown(value):
+    if sys.stdout.isatty() and not (value and value.isprintable()):
+        return ascii(value)
+    return value
+
+
+# statx, told to keep to what the kernel already knows, answers for a mount's
+# root without asking the file system mounted there, which may be another
+# user's and never answer. Where the C library has no statx, os.stat.
+_AT_FDCWD = -100
+_AT_SYMLINK_NOFOLLOW = 0x100
+_AT_STATX_DONT_SYNC = 0x4000
+_STATX_TYPE = 0x1
+_STX_MODE = slice(28, 30)  # struct statx's stx_mode, the same on every architecture
+_statx = getattr(ctypes.CDLL(None, use_errno=True), "statx", None)
+if _statx is not None:
+    _statx.argtypes = [ctypes.c_int, ctypes.c_char_p, ctypes.c_int, ctypes.c_uint, ctypes.c_void_p]
+
+
+def _file_type(raw, follow):
+    """The type of what is at the path RAW (bytes), as stat.S_IFMT gives it;
+    OSError where there is nothing to look at."""
+    if _statx is None:
+        return stat.S_IFMT((os.stat if follow else os.lstat)(raw).st_mode)
+    status = ctypes.create_string_buffer(256)
+    flags = _AT_STATX_DONT_SYNC | (0 if follow else _AT_SYMLINK_NOFOLLOW)
+    if _statx(_AT_FDCWD, raw, flags, _STATX_TYPE, status) != 0:
+        code = ctypes.get_errno()
+        raise OSError(code, os.strerror(code), raw)
+    return stat.S_IFMT(int.from_bytes(status.raw[_STX_MODE], sys.byteorder))
+
+
 def _print_version():
     try:
         version = importlib.metadata.version("zorf_lib")
     except importlib.metadata.PackageNotFoundError:
-        print(f"{PROG}: no version: zorf_lib is not installed as a distribution here", file=sys.stderr)
+        _error("no version: zorf_lib is not installed as a distribution here")
         return FAILED
-    print(f"{PROG} {version}")
-    return OK
+    return _emit(f"{PROG} {version}\n")
 
 
-def _report(path):
+def _report(path, raw):
     # What the tool saw, not what the module decided: a link, even to a
     # regular file, counts as "computed", and the file may change meanwhile.
     try:
-        cached = stat.S_ISREG(os.lstat(path).st_mode)
+        cached = _file_type(raw, follow=False) == stat.S_IFREG
     except OSError:
         cached = False
     node_id = zorf_lib.get_gpu_node_id(path)
-    print(json.dumps({"node_id": node_id, "cache_file": path, "source": "cache" if cached else "computed"}))
-    return OK
+    return _emit(json.dumps({"node_id": node_id, "cache_file": path, "source": "cache" if cached else "computed"})
+                 + "\n")
 
 
-def _check(path):
+def _check(path, raw):
+    """Computes and reads in a child process, so that a signal ends the check
+    at once even while NVML holds the child, and the private folder, with
+    what the child wrote there, is removed on every way out. The signals are
+    held back and only waited for: nothing interrupts the clean-up."""
+    held = signal.pthread_sigmask(signal.SIG_BLOCK, {*ENDING, signal.SIGCHLD})
     try:
-        private = tempfile.TemporaryDirectory(prefix="zorf-node-id.")
+        private = tempfile.mkdtemp(prefix="zorf-node-id.")
     except OSError as exc:
-        print(f"{PROG}: no private folder for the fresh identifier: {exc}", file=sys.stderr)
+        _error(f"no private folder for the fresh identifier: {exc}")
         return FAILED
-    with private:
-        computed = zorf_lib.get_gpu_node_id(os.path.join(private.name, "node-id"))
-    print(f"computed: {computed}")
-    # The module writes a missing cache file, so the read must not miss: if
-    # the file vanishes after this look, the read below computes and writes
-    # it, and the check reports a match.
     try:
-        os.stat(path)
-    except OSError as exc:
-        # What the module too counts as no cache: nothing there, a loop of
-        # links, a folder on the way that cannot be searched. Anything else it
-        # reports itself. (A link the module refuses, another user's in a
-        # shared folder, is seen here as a file: the module then computes and
-        # fails to write through it, and the check exits 1.)
-        if exc.errno in (errno.ENOENT, errno.ENOTDIR, errno.ELOOP, errno.EACCES):
-            print(f"cached: none: no file at {path}")
-            return NO_CACHE
-    cached = zorf_lib.get_gpu_node_id(path)
-    print(f"cached: {cached if cached.isprintable() and cached else ascii(cached)}")
-    if cached != computed:
-        print(f"{PROG}: {path} does not hold these GPUs' identifier: delete it to have it computed again",
-              file=sys.stderr)
+        try:
+            fresh = os.path.join(os.fsencode(private).decode("utf-8"), "node-id")
+        except UnicodeDecodeError:
+            _error(f"no private folder for the fresh identifier: {ascii(private)} is not UTF-8 text")
+            return FAILED
+        outcome = _apart(private, lambda: _compare(fresh, path, raw))
+    finally:
+        shutil.rmtree(private, ignore_errors=True)
+    if isinstance(outcome, int):
+        return outcome
+    # Signals end the command again while it prints: a reader that never
+    # reads must not keep it alive.
+    signal.pthread_sigmask(signal.SIG_SETMASK, held)
+    if "computed" not in outcome:
+        _error(outcome["error"])
+        return FAILED
+    lines = f"computed: {outcome['computed']}\n"
+    if "error" in outcome:
+        status = _emit(lines)
+        _error(outcome["error"])
+        return status or FAILED
+    cached = outcome["cached"]
+    if cached is None:
+        return _emit(lines + f"cached: none: no file at {path}\n") or NO_CACHE
+    status = _emit(lines + f"cached: {_shown(cached)}\n")
+    if status == OK and cached != outcome["computed"]:
+        _error(f"{path} does not hold these GPUs' identifier: delete it to have it computed again")
         return STALE
-    return OK
+    return status
+
+
+def _apart(private, work):
+    """work() in a forked child, its result handed back as JSON through a
+    file in PRIVATE; or the exit status when the child failed or a signal
+    ended the wait. The child keeps the parent's blocked signals: only the
+    parent's SIGKILL ends it."""
+    result = os.path.join(private, "result.json")
+    pid = os.fork()
+    if pid == 0:
+        status = FAILED
+        try:
+            with open(result, "w") as file:
+                json.dump(work(), file)
+            status = OK
+        except BaseException:
+            if sys.stderr is not None:  # else print_exc would print to standard output
+                traceback.print_exc()
+                sys.stderr.flush()
+        finally:
+            os._exit(status)
+    signum = signal.sigwaitinfo({*ENDING, signal.SIGCHLD}).si_signo
+    if signum != signal.SIGCHLD:
+        os.kill(pid, signal.SIGKILL)
+    _, status = os.waitpid(pid, 0)
+    if signum != signal.SIGCHLD:
+        return 128 + signum
+    if not os.WIFEXITED(status):
+        return 128 + os.WTERMSIG(status)
+    if os.WEXITSTATUS(status) != OK:
+        return os.WEXITSTATUS(status)
+    with open(result) as file:
+        return json.load(file)
+
+
+def _compare(fresh, path, raw):
+    """In the child: the identifier computed into FRESH, then the cached one."""
+    try:
+        computed = zorf_lib.get_gpu_node_id(fresh)
+    except RuntimeError as exc:
+        return {"error": str(exc)}
+    try:
+        _file_type(raw, follow=True)
+    except OSError as exc:
+        if exc.errno in NO_FILE:
+            return {"computed": computed, "cached": None}
+    # The read must not miss, since a miss writes: a file deleted since the
+    # look would be computed and written there. So this process can write no
+    # byte to any file now, and such a miss fails as any refused write does.
+    limit = resource.getrlimit(resource.RLIMIT_FSIZE)
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (0, limit[1]))
+    try:
+        cached = zorf_lib.get_gpu_node_id(path)
+    except RuntimeError as exc:
+        if str(exc) == "Failed to write cache":  # only a miss writes: there was no cache
+            return {"computed": computed, "cached": None}
+        return {"computed": computed, "error": str(exc)}
+    finally:
+        resource.setrlimit(resource.RLIMIT_FSIZE, limit)
+    return {"computed": computed, "cached": cached}

@@ -1,6 +1,7 @@
 #include "cache_file.hpp"
 
 #include <linux/filter.h>
+#include <linux/limits.h>
 #include <linux/seccomp.h>
 #include <sched.h>
 #include <sys/inotify.h>
@@ -34,6 +35,7 @@
 #include "fake_nvml_controller.hpp"
 #include "scratch_folder.hpp"
 #include "node_id.hpp"
+#include "support/file_descriptor.hpp"
 
 namespace zorf {
 namespace {
@@ -65,19 +67,40 @@ std::string os_error(int code) { return "error: " + OsError{code}.display(); }
 
 constexpr uid_t kNobody = 65534;
 
-// Makes one system call fail with `error` from now on in this process, as a
-// sandbox or an older kernel would. For a forked child only: it cannot be
-// undone. False where seccomp is not at hand (under qemu-user, say).
-bool deny_system_call(long number, int error) {
-  sock_filter filter[] = {
-      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<__u32>(number), 0, 1),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (static_cast<__u32>(error) & SECCOMP_RET_DATA)),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-  };
-  const sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+// A system call to fail with `error`, as a sandbox, an older kernel or a file
+// system would have it; only where its argument `nonzero_argument` is not 0,
+// when that is given (renameat2 with flags: the C library makes a plain
+// renameat of renameat2 without flags where the kernel has no renameat).
+struct Denial {
+  long number;
+  int error;
+  int nonzero_argument = -1;
+};
+
+// Makes these system calls fail from now on in this process. For a forked
+// child only: it cannot be undone. False where seccomp is not at hand (under
+// qemu-user, say).
+bool deny_system_calls(const std::vector<Denial>& denials) {
+  std::vector<sock_filter> filter;
+  for (const Denial& denial : denials) {
+    const bool checked = denial.nonzero_argument >= 0;
+    filter.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)));
+    const __u8 past_the_return = checked ? 3 : 1;
+    filter.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<__u32>(denial.number), 0, past_the_return));
+    if (checked) {
+      // The argument's low half, on these little-endian machines.
+      filter.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS,
+                                static_cast<__u32>(offsetof(seccomp_data, args) + 8 * denial.nonzero_argument)));
+      filter.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 0, 1, 0));
+    }
+    filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (static_cast<__u32>(denial.error) & SECCOMP_RET_DATA)));
+  }
+  filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+  const sock_fprog program{static_cast<unsigned short>(filter.size()), filter.data()};
   return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 }
+
+bool deny_system_call(long number, int error) { return deny_system_calls({{number, error}}); }
 
 bool become_nobody() { return ::setresgid(kNobody, kNobody, kNobody) == 0 && ::setresuid(kNobody, kNobody, kNobody) == 0; }
 
@@ -382,7 +405,8 @@ TEST(CacheFile, OutOfDescriptorsIsAReadFailureNeverAMiss) {
 
 struct MissWriteCase {
   const char* name;
-  int rename_error;  // what renameat2 fails with, as on a file system that refuses its flag; 0: as it is
+  int rename_error;  // what renameat2 with RENAME_NOREPLACE fails with, as on a file system that refuses it; 0: as it is
+  int link_error;    // what linkat fails with, as on a file system without hard links; 0: as it is
 };
 
 class MissWrite : public testing::TestWithParam<MissWriteCase> {};
@@ -398,7 +422,10 @@ TEST_P(MissWrite, LandsWhereTheReadLookedAndReplacesNothing) {
   fs::create_directory(full);
   test::write_file(full + "/cache", "CUSTOM");
   const std::string outcome = test::run_in_child([&]() -> std::string {
-    if (c.rename_error != 0 && !deny_system_call(SYS_renameat2, c.rename_error)) return "skip";
+    std::vector<Denial> denials;
+    if (c.rename_error != 0) denials.push_back({SYS_renameat2, c.rename_error, 4});
+    if (c.link_error != 0) denials.push_back({SYS_linkat, c.link_error});
+    if (!denials.empty() && !deny_system_calls(denials)) return "skip";
     if (::chdir(empty.c_str()) != 0) return "chdir failed";
     auto lookup = look_up_cache("cache");
     if (!lookup || !std::holds_alternative<CacheAbsent>(*lookup)) return "not absent";
@@ -420,10 +447,15 @@ TEST_P(MissWrite, LandsWhereTheReadLookedAndReplacesNothing) {
   EXPECT_EQ(test::list_dir(full), std::vector<std::string>{"cache"});
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, MissWrite,
-                         testing::Values(MissWriteCase{"Rename", 0}, MissWriteCase{"LinkWhereTheFlagIsRefused", EINVAL},
-                                         MissWriteCase{"LinkWhereRenameat2IsMissing", ENOSYS}),
-                         test::CaseName());
+INSTANTIATE_TEST_SUITE_P(
+    Cases, MissWrite,
+    testing::Values(MissWriteCase{"Rename", 0, 0}, MissWriteCase{"LinkWhereTheFlagIsRefused", EINVAL, 0},
+                    MissWriteCase{"LinkWhereRenameat2IsMissing", ENOSYS, 0},
+                    // Neither (s3fs- and gcsfuse-like FUSE file systems): a look, then a plain rename.
+                    MissWriteCase{"RenameWhereHardLinksAreRefused", EINVAL, EPERM},
+                    MissWriteCase{"RenameWhereHardLinksAreUnsupported", EINVAL, EOPNOTSUPP},
+                    MissWriteCase{"RenameWhereTheServerLacksBoth", ENOSYS, ENOSYS}),
+    test::CaseName());
 
 // A cache file that appears while NVML starts (another process's miss, or a
 // file of the user's) is kept, and the call returns what it computed.
@@ -467,6 +499,138 @@ TEST(CacheFile, WithoutOpenat2TheWalkGivesTheSameAnswers) {
     if (outcome == "skip") GTEST_SKIP() << "no seccomp here";
     EXPECT_EQ(outcome, expected) << OsError{error}.display();
   }
+}
+
+// ---- Mounts ------------------------------------------------------------------
+
+// A FUSE file system on `point` that never answers: /dev/fuse is opened and
+// never read, so every request to it waits until the descriptor is closed or
+// the waiting process is killed. Where user_allow_other is set in
+// /etc/fuse.conf, any local user can mount one like it, with fusermount, on a
+// folder of theirs. The descriptor, or -1 where FUSE cannot be mounted here.
+int mount_silent_fuse(const std::string& point, uid_t owner) {
+  const int fd = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
+  if (fd < 0) return -1;
+  const std::string options = "fd=" + std::to_string(fd) + ",rootmode=40000,user_id=" + std::to_string(owner) +
+                              ",group_id=" + std::to_string(owner) + ",allow_other";
+  if (::mount("zorf-silent", point.c_str(), "fuse", MS_NOSUID | MS_NODEV, options.c_str()) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+enum class Mounted { nothing, silent_fuse, bound_file };
+
+struct MountCase {
+  const char* name;
+  Mounted mounted;      // on "tmp/zorf": a folder of nobody's with FUSE on it, or a file bound onto one of theirs
+  bool shared;          // "tmp" is sticky and world-writable, as /tmp is
+  bool tmp_is_a_mount;  // "tmp" is a tmpfs of its own, as /tmp is on many systems
+  int openat2_error;    // 0: openat2 as it is; else what it fails with, and the path is walked by hand
+  const char* outcome;  // of the whole call
+};
+
+class MountAtTheCachePath : public testing::TestWithParam<MountCase> {};
+
+// Another user's mount on the cache path in a shared folder is refused as
+// their link would be, without asking the mounted file system, which may
+// never answer: no cache, so the identifier is computed and its write
+// refused. A mount in a folder that is not shared (an administrator's bind
+// mount of a file) is read through, as is every mount on the way.
+TEST_P(MountAtTheCachePath, IsNoCacheInASharedFolderAndNeverBlocks) {
+  const MountCase& c = GetParam();
+  // Under qemu-user with -L, the guest's "/" is a folder of this machine's
+  // that the mounts below do not reach.
+  if (std::getenv("ZORF_EMULATED") != nullptr) GTEST_SKIP() << "the guest's root is not this mount namespace's";
+  test::FakeNvmlController fake;
+  fake.configure({"uuid_text GPU-a"});
+  fs::permissions(fake.dir(), fs::perms(0755));
+  const std::string tmp = fake.path("tmp"), point = fake.path("tmp/zorf"), plain = fake.path("tmp/plain");
+  fs::create_directory(tmp);
+  const std::string outcome = test::run_in_child(
+      [&]() -> std::string {
+        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+          return "skip: no mount namespace of our own";
+        if (c.tmp_is_a_mount && ::mount("tmpfs", tmp.c_str(), "tmpfs", 0, "size=1m") != 0) return "skip: no tmpfs";
+        ::chmod(tmp.c_str(), c.shared ? 01777 : 0755);
+        test::write_file(plain, "plain");
+        switch (c.mounted) {
+          case Mounted::nothing:
+            break;
+          case Mounted::silent_fuse:
+            if (::mkdir(point.c_str(), 0755) != 0 || ::chown(point.c_str(), kNobody, kNobody) != 0)
+              return "cannot make the mount point";
+            if (mount_silent_fuse(point, kNobody) < 0) return "skip: cannot mount FUSE here";
+            break;
+          case Mounted::bound_file:
+            test::write_file(point, "");
+            test::write_file(fake.path("bound"), "bound");
+            if (::chown(point.c_str(), kNobody, kNobody) != 0 ||
+                ::mount(fake.path("bound").c_str(), point.c_str(), nullptr, MS_BIND, nullptr) != 0)
+              return "skip: cannot bind a file here";
+            break;
+        }
+        if (c.openat2_error != 0 && !deny_system_call(SYS_openat2, c.openat2_error)) return "skip: no seccomp";
+        const auto id = get_gpu_node_id(c.mounted == Mounted::nothing ? plain : point);
+        return id ? *id : chain(id.error());
+      },
+      std::chrono::seconds(20));
+  if (outcome.starts_with("skip: ")) GTEST_SKIP() << outcome.substr(6);
+  EXPECT_EQ(outcome, c.outcome);
+}
+
+constexpr const char* kRefusedMount = "Failed to write cache: Invalid cross-device link (os error 18)";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, MountAtTheCachePath,
+    testing::Values(
+        MountCase{"SilentFuse", Mounted::silent_fuse, true, false, 0, kRefusedMount},
+        MountCase{"SilentFuseInAMountedTmp", Mounted::silent_fuse, true, true, 0, kRefusedMount},
+        MountCase{"SilentFuseWalked", Mounted::silent_fuse, true, false, ENOSYS, kRefusedMount},
+        MountCase{"SilentFuseInAMountedTmpWalked", Mounted::silent_fuse, true, true, EPERM, kRefusedMount},
+        MountCase{"BoundFileInASharedFolder", Mounted::bound_file, true, false, 0, kRefusedMount},
+        MountCase{"BoundFileInAPrivateFolder", Mounted::bound_file, false, false, 0, "bound"},
+        MountCase{"BoundFileInAPrivateMountedFolder", Mounted::bound_file, false, true, 0, "bound"},
+        MountCase{"BoundFileInAPrivateFolderWalked", Mounted::bound_file, false, true, ENOSYS, "bound"},
+        MountCase{"PlainFileInAMountedTmp", Mounted::nothing, true, true, 0, "plain"},
+        MountCase{"PlainFileInAMountedTmpWalked", Mounted::nothing, true, true, ENOSYS, "plain"}),
+    test::CaseName());
+
+// A path of PATH_MAX bytes or more names nothing the kernel would open, even
+// where every folder on it exists and could be walked one by one: no cache,
+// whether openat2 answers or the walk does, and its write fails.
+TEST(CacheFile, APathTooLongForTheKernelIsNoCache) {
+  test::FakeNvmlController fake;
+  fake.configure({"uuid_text GPU-a"});
+  const std::string component(200, 'd');
+  std::string path = fake.dir().string();
+  {
+    FileDescriptor folder(::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    while (path.size() < PATH_MAX) {
+      ASSERT_EQ(::mkdirat(folder.get(), component.c_str(), 0755), 0);
+      folder = FileDescriptor(::openat(folder.get(), component.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+      path += "/" + component;
+    }
+    const FileDescriptor file(::openat(folder.get(), "cache", O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+    ASSERT_TRUE(file);
+    ASSERT_EQ(::write(file.get(), "planted", 7), 7);
+  }
+  path += "/cache";
+  std::size_t calls = 0;
+  for (const int error : {0, ENOSYS}) {
+    const std::string outcome = test::run_in_child([&]() -> std::string {
+      if (error != 0 && !deny_system_call(SYS_openat2, error)) return "skip";
+      const auto id = get_gpu_node_id(path);
+      return read_outcome(path) + "; " + (id ? *id : chain(id.error()));
+    });
+    // Without seccomp (under qemu-user, which has no openat2 either), the
+    // first round has walked it already.
+    if (outcome == "skip") continue;
+    ++calls;
+    EXPECT_EQ(outcome, "absent; Failed to write cache: File name too long (os error 36)") << OsError{error}.display();
+  }
+  EXPECT_EQ(fake.count("nvmlInit_v2"), calls);
 }
 
 // ---- Reading ----------------------------------------------------------------

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <functional>
 #include <string>
 
@@ -11,8 +12,11 @@ namespace zorf::test {
 
 // Runs `body` in a forked child and returns the text it returned: by
 // convention empty when all went well, else what went wrong. The child must
-// not use gtest assertions, which would not reach the parent.
-std::string run_in_child(const std::function<std::string()>& body);
+// not use gtest assertions, which would not reach the parent. A child still
+// running after `limit` is killed, and the text says so: for bodies that may
+// block for good.
+std::string run_in_child(const std::function<std::string()>& body,
+                         std::chrono::milliseconds limit = std::chrono::hours(1));
 
 // Sets the process umask for the lifetime of the object.
 class ScopedUmask {

@@ -9,7 +9,9 @@
 //   count N           what nvmlDeviceGetCount_v2 reports (default: the devices)
 //   init_rc RC, shutdown_rc RC, count_rc RC
 //   handle_rc I RC, uuid_rc I RC    return codes of one device's calls
-//   init_delay_us US  sleep in nvmlInit_v2, to widen races in tests
+//   init_delay_us US  sleep in nvmlInit_v2, to widen races in tests, or to
+//                     stand for a wedged driver
+//   shutdown_delay_us US   the same in nvmlShutdown, after the cache is written
 // FAKE_NVML_LOG names a file that gets one line per event: load, unload and
 // every NVML call with its arguments.
 //
@@ -46,7 +48,7 @@ struct Config {
   long long count = -1;
   nvmlReturn_t init_rc = 0, shutdown_rc = 0, count_rc = 0;
   std::map<unsigned, nvmlReturn_t> handle_rc, uuid_rc;
-  unsigned init_delay_us = 0;
+  unsigned init_delay_us = 0, shutdown_delay_us = 0;
 };
 
 void log_event(const std::string& event) {
@@ -107,6 +109,8 @@ Config load_config() {
       (directive == "handle_rc" ? c.handle_rc : c.uuid_rc)[index] = rc;
     } else if (directive == "init_delay_us") {
       words >> c.init_delay_us;
+    } else if (directive == "shutdown_delay_us") {
+      words >> c.shutdown_delay_us;
     }
   }
   return c;
@@ -165,6 +169,8 @@ FAKE_EXPORT nvmlReturn_t nvmlInitWithFlags(unsigned int flags) {
 #ifndef FAKE_NVML_WITHOUT_SHUTDOWN
 FAKE_EXPORT nvmlReturn_t nvmlShutdown() {
   log_event("nvmlShutdown");
+  if (config().shutdown_delay_us != 0)
+    std::this_thread::sleep_for(std::chrono::microseconds(config().shutdown_delay_us));
   return config().shutdown_rc;
 }
 #endif

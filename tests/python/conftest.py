@@ -130,26 +130,33 @@ class ScenarioRunner:
     def config_file(self):
         return self.workdir / "nvml.conf"
 
-    def run(self, code, *, variant="full", config=DEFAULT_CONFIG, path=None):
+    def run(self, code, *, variant="full", config=DEFAULT_CONFIG, path=None, timeout=SCENARIO_TIMEOUT):
         proc, log = self.program([sys.executable, "-c", PRELUDE + code,
                                   str(self.path if path is None else path), str(TESTS_DIR)],
-                                 variant=variant, config=config)
+                                 variant=variant, config=config, timeout=timeout)
         assert proc.returncode == 0, f"exit {proc.returncode}\n{proc.stdout}\n{proc.stderr}"
         lines = proc.stdout.strip().splitlines()
         data = json.loads(lines[-1]) if lines else None
         return Outcome(data, log, proc.stderr)
 
-    def program(self, argv, *, variant="full", config=DEFAULT_CONFIG, env=()):
+    def program(self, argv, *, variant="full", config=DEFAULT_CONFIG, env=(), timeout=SCENARIO_TIMEOUT):
         """Runs argv in the work folder against the fake; gives the finished
         process (whatever its status) and the NVML log (None: never loaded)."""
+        proc = subprocess.run(argv, env=self.environment(variant=variant, config=config, env=env), cwd=self.workdir,
+                              capture_output=True, text=True, errors="backslashreplace", timeout=timeout)
+        return proc, self.nvml_log()
+
+    def environment(self, *, variant="full", config=DEFAULT_CONFIG, env=()):
+        """Writes the fake's configuration and clears its log: the environment
+        of a program run against it, for tests that start it themselves."""
         self.config_file.write_text("".join(line + "\n" for line in config))
         self.log_file.unlink(missing_ok=True)
-        environment = dict(os.environ, LD_LIBRARY_PATH=str(self.root / variant),
-                           FAKE_NVML_CONFIG=str(self.config_file), FAKE_NVML_LOG=str(self.log_file), **dict(env))
-        proc = subprocess.run(argv, env=environment, cwd=self.workdir, capture_output=True, text=True,
-                              errors="backslashreplace", timeout=SCENARIO_TIMEOUT)
-        log = self.log_file.read_text().splitlines() if self.log_file.exists() else None
-        return proc, log
+        return dict(os.environ, LD_LIBRARY_PATH=str(self.root / variant),
+                    FAKE_NVML_CONFIG=str(self.config_file), FAKE_NVML_LOG=str(self.log_file), **dict(env))
+
+    def nvml_log(self):
+        """The NVML events so far, or None when the library was never loaded."""
+        return self.log_file.read_text().splitlines() if self.log_file.exists() else None
 
     def call(self, arguments="PATH", **options):
         """One call with `arguments` (Python source) as its argument list."""

@@ -3,11 +3,13 @@
 caller's own files. None may block the call, exhaust its memory, or show the
 caller a file of theirs as the identifier."""
 
+import ctypes
 import os
 import shutil
 import socket
 import stat
 import subprocess
+import sys
 import tempfile
 from pathlib import Path
 
@@ -291,3 +293,43 @@ def test_out_of_descriptors_is_a_read_failure_never_a_miss(scenarios):
     assert (outcome.data[0], outcome.data[-1]) == ("Failed to read cache file", "CUSTOM")
     assert outcome.log is None
     assert target.read_text() == "CUSTOM"
+
+
+# A FUSE file system that never answers, mounted by another user on a folder
+# of theirs in a shared folder: what anyone can do where /etc/fuse.conf has
+# user_allow_other (common where sshfs, rclone or gcsfuse mounts are shared).
+# Root mounts it here through mount(2) on an open /dev/fuse, as fusermount
+# does for that user, and never reads the descriptor: every request to it
+# waits until the descriptor is closed, Ctrl-C or not.
+@pytest.fixture
+def silent_mount(shared_tmp):
+    if EMULATED:
+        pytest.skip("qemu's root for the guest has its own view of /tmp, which the mount does not reach")
+    point = Path(tempfile.mkdtemp(dir=shared_tmp)) / "zorf"
+    point.parent.chmod(0o1777)
+    as_nobody(["mkdir", point])
+    device = os.open("/dev/fuse", os.O_RDWR)
+    options = f"fd={device},rootmode=40000,user_id={NOBODY},group_id={NOBODY},allow_other"
+    libc = ctypes.CDLL(None, use_errno=True)
+    if libc.mount(b"zorf-silent", os.fsencode(point), b"fuse", 0, options.encode()) != 0:
+        os.close(device)
+        pytest.fail(f"cannot mount FUSE: {os.strerror(ctypes.get_errno())}")
+    try:
+        yield point
+    finally:
+        os.close(device)  # ends every request still waiting
+        subprocess.run(["umount", "-l", str(point)], check=True)
+
+
+def test_another_users_mount_that_never_answers_is_no_cache(scenarios, silent_mount):
+    """The call ends at once: no cache, so the identifier is computed, and its
+    write there is refused. The command's own looks at the path do not wait
+    for it either."""
+    outcome = scenarios.call(path=silent_mount, timeout=30)
+    assert (outcome.data["raised"], outcome.data["message"]) == ("RuntimeError", "Failed to write cache")
+    assert outcome.calls("nvmlShutdown") == 1
+    command = [sys.executable, "-P", "-m", "zorf_node_id", "--cache-file", str(silent_mount)]
+    proc, _ = scenarios.program([*command, "--json"], timeout=30)
+    assert (proc.returncode, proc.stderr) == (1, "zorf-node-id: Failed to write cache\n")
+    proc, _ = scenarios.program([*command, "--check"], timeout=30)
+    assert (proc.returncode, proc.stdout.splitlines()[-1]) == (4, f"cached: none: no file at {silent_mount}")

@@ -26,7 +26,7 @@ def recipe(name, folder):
 def on_path(folder, **programs):
     """An environment whose PATH finds these shell scripts first, zorf-node-id
     among them: this interpreter's module."""
-    programs.setdefault("zorf-node-id", f'exec {shlex.quote(sys.executable)} -m zorf_node_id "$@"')
+    programs.setdefault("zorf-node-id", f'exec {shlex.quote(sys.executable)} -P -m zorf_node_id "$@"')
     (bin_dir := folder / "bin").mkdir(exist_ok=True)
     for name, body in programs.items():
         (bin_dir / name).write_text(f"#!/bin/sh\n{body}\n")
@@ -55,30 +55,50 @@ def test_systemd_unit(scenarios):
     assert verify.returncode == 0 and unit.name not in verify.stderr, verify.stderr
 
 
-@pytest.mark.parametrize(("folder", "line"), [
-    ("", f"export ZORF_NODE_ID={NODE}"),
-    ("missing", "print zorf-node-id failed with status 1: ZORF_NODE_ID is not set")])
-def test_slurm_task_prolog(scenarios, folder, line):
-    (scenarios.workdir / "node-id").write_text(NODE)
+# What a local user could leave in a cache file that everyone can write (the
+# default /tmp/zorf, say): directives of their own for every job's tasks, or
+# a value that is no identifier. The recipes pass on an identifier only.
+PLANTED = ["0" * 64 + "\nexport LD_PRELOAD=/tmp/theirs.so", "", NODE.upper(), NODE[:63], NODE + "0",
+           "print owned; " + NODE[14:]]
+
+
+@pytest.mark.parametrize(("folder", "cached", "line"), [
+    ("", NODE, f"export ZORF_NODE_ID={NODE}"),
+    ("missing", NODE, "print zorf-node-id failed with status 1: ZORF_NODE_ID is not set"),
+    *(("", planted, "print {folder}/node-id holds no node identifier: ZORF_NODE_ID is not set") for planted in PLANTED)])
+def test_slurm_task_prolog(scenarios, folder, cached, line):
+    (scenarios.workdir / "node-id").write_text(cached)
     prolog = recipe("slurm-task-prolog.sh", scenarios.workdir / folder)
     proc, log = scenarios.program(["sh", "-c", prolog], env=on_path(scenarios.workdir))
+    line = line.format(folder=scenarios.workdir)
     assert (proc.returncode, proc.stdout, log is None) == (0, line + "\n", not folder)  # a hit loads no NVML
 
 
-def test_kubernetes_labeller(scenarios):
+@pytest.mark.parametrize("cached", [None, *PLANTED])
+def test_kubernetes_labeller(scenarios, cached):
     yaml = pytest.importorskip("yaml", reason="no PyYAML here to parse the Kubernetes recipe")
     documents = list(yaml.safe_load_all(recipe("node-id-labeller.yaml", scenarios.workdir)))
     assert [d["kind"] for d in documents] == ["ServiceAccount", "ClusterRole", "ClusterRoleBinding", "DaemonSet"]
     pod = documents[-1]["spec"]["template"]["spec"]
     containers = pod["initContainers"] + pod["containers"]
     assert {m["name"] for c in containers for m in c["volumeMounts"]} == {v["name"] for v in pod["volumes"]}
-    # Each container's script in turn, kubectl and sleep stood in for.
+    # Each container's script in turn, kubectl and sleep stood in for; the
+    # node's cache file missing, or planted.
     (scenarios.workdir / "run").mkdir()
+    if cached is not None:
+        (scenarios.workdir / "node-id").write_text(cached)
     env = dict(on_path(scenarios.workdir, kubectl='echo "$@" >> kubectl.log', sleep=""), NODE_NAME="gpu-7")
+    statuses = []
     for container in containers:
         proc, _ = scenarios.program([*container["command"][:2], container["command"][2].replace("/run/zorf", "run")],
                                env=env)
-        assert proc.returncode == 0, proc.stderr
+        statuses.append(proc.returncode)
+    if cached is not None:
+        # The labeller fails, so that its pod goes into CrashLoopBackOff, and labels nothing.
+        assert (statuses, proc.stderr) == ([0, 1], "the cache file holds no node identifier: not labelling\n")
+        assert not (scenarios.workdir / "kubectl.log").exists()
+        return
+    assert statuses == [0, 0], proc.stderr
     assert (scenarios.workdir / "kubectl.log").read_text().splitlines() == [
         f"annotate --overwrite node gpu-7 zorf.example.com/node-id={NODE}",
         f"label --overwrite node gpu-7 zorf.example.com/node-id-prefix={NODE[:16]}"]
