@@ -1,8 +1,9 @@
-"""The README's recipes, kept under examples/ and quoted there word for word,
-each run as far as this machine allows against the fake NVML, with its cache
-folder moved into the test's."""
+"""The README's recipes, kept under examples/ and linked from it, each run as
+far as this machine allows against the fake NVML, with its cache folder moved
+into the test's; and the docs' links to the repository's files."""
 
 import os
+import re
 import shlex
 import shutil
 import subprocess
@@ -34,10 +35,25 @@ def on_path(folder, **programs):
     return {"PATH": f"{bin_dir}:{os.environ['PATH']}"}
 
 
-@pytest.mark.parametrize(("name", "fence"), [("zorf-node-id.service", "ini"), ("node-id-labeller.yaml", "yaml"),
-                                             ("slurm-task-prolog.sh", "sh"), ("forked_pool.py", "python")])
-def test_readme_quotes_the_example(name, fence):
-    assert f"```{fence}\n{(ROOT / 'examples' / name).read_text()}```\n" in (ROOT / "README.md").read_text()
+DOCS = ["README.md", "CONTRIBUTING.md", "benchmarks/README.md"]
+EXAMPLES = ["zorf-node-id.service", "node-id-labeller.yaml", "slurm-task-prolog.sh", "forked_pool.py"]
+
+
+def relative_links(doc):
+    """The Markdown links of DOC that name a file of the repository."""
+    targets = re.findall(r"\]\(([^)\s]+)\)", (ROOT / doc).read_text())
+    return [target.split("#")[0] for target in targets if not re.match(r"[a-z]+:", target) and target[0] != "#"]
+
+
+@pytest.mark.parametrize("doc", DOCS)
+def test_the_docs_relative_links_resolve(doc):
+    missing = [link for link in relative_links(doc) if not ((ROOT / doc).parent / link).exists()]
+    assert not missing, f"{doc} links to {missing}"
+
+
+def test_the_readme_links_every_recipe():
+    assert {f"examples/{name}" for name in EXAMPLES} <= set(relative_links("README.md"))
+    assert sorted(path.name for path in (ROOT / "examples").iterdir()) == sorted(EXAMPLES)
 
 
 @pytest.mark.skipif(not SCRIPT.exists(), reason=f"no zorf-node-id installed in {SCRIPT.parent}")
