@@ -1,7 +1,7 @@
 """Run by an interpreter into which a release wheel was installed, as a user
 would: imports zorf_lib from where the wheel put it and calls it against the
 fake NVML (on the loader path) twice: a cache miss, then a hit; then runs
-the zorf-node-id command the wheel carries (`python -m zorf_node_id`). It writes
+the zorf-node-id command the wheel carries (`python -P -m zorf_node_id`). It writes
 the fake's two GPUs into the file that FAKE_NVML_CONFIG names first.
 
 usage: python use_installed.py [--from-source] CACHE_PATH [SITE]
@@ -50,7 +50,7 @@ assert miss == expected, (miss, expected)
 hit = zorf_lib.get_gpu_node_id(cache_file_path=path)
 assert hit == expected, (hit, expected)
 # The command shipped beside the module, a hit too.
-command = subprocess.run([sys.executable, "-m", "zorf_node_id", "--cache-file", path], check=True,
+command = subprocess.run([sys.executable, "-P", "-m", "zorf_node_id", "--cache-file", path], check=True,
                          capture_output=True, text=True).stdout
 assert command == expected + "\n", command
 print(f"{os.path.basename(zorf_lib.__file__)} on glibc {platform.libc_ver()[1]}: miss and hit give {miss[:16]}...")
