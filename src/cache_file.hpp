@@ -7,6 +7,8 @@
 // the write stays inside the one folder it starts in.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <expected>
 #include <optional>
@@ -15,7 +17,7 @@
 #include <variant>
 
 #include "link_walk.hpp"
-#include "support/not_regular_file.hpp"
+#include "support/error_protocol.hpp"
 #include "support/os_error.hpp"
 #include "support/utf8.hpp"
 
@@ -23,6 +25,25 @@ namespace zorf {
 
 // Larger files are refused (EFBIG) after reading at most one byte more.
 inline constexpr std::size_t kMaxCacheFileSize = std::size_t{1} << 20;
+
+// A path that names something other than a regular file or a folder: a FIFO,
+// a socket or a device, none of which may be read as a file (a FIFO blocks, a
+// device streams without end).
+struct NotRegularFile {
+  mode_t type = 0;  // the S_IFMT bits of st_mode
+
+  friend bool operator==(const NotRegularFile&, const NotRegularFile&) = default;
+
+  std::string display() const {
+    const char* kind = S_ISFIFO(type)  ? "a FIFO"
+                       : S_ISSOCK(type) ? "a socket"
+                       : S_ISCHR(type)  ? "a character device"
+                       : S_ISBLK(type)  ? "a block device"
+                                        : "of an unknown type";
+    return std::string("not a regular file: ") + kind;
+  }
+  ErrorRef cause() const noexcept { return {}; }
+};
 
 using CacheReadError = std::variant<OsError, Utf8Error, NotRegularFile>;
 
