@@ -106,7 +106,8 @@ std::expected<CacheLookup, CacheReadError> look_up_by_hand(const std::string& pa
     // well be there.
     const OsError error = as_os_error(entry.error());
     if (!leads_nowhere(entry.error())) return std::unexpected(error);
-    // What the write would fail with, as write_cache has it.
+    // What a write there fails with: a path that ends in no file name
+    // ("dir/", ".") names a folder.
     return CacheAbsent{std::unexpected(path.empty() || ends_in_a_file_name(path) ? error : OsError{EISDIR})};
   }
   const FileDescriptor file(::openat(entry->folder.get(), entry->name.c_str(), kReadFlags));
@@ -140,6 +141,23 @@ std::expected<CacheLookup, CacheReadError> look_up_across_mounts(const std::stri
   if (file) return ZORF_TRY(read_text(file.get()));
   return look_up_by_hand(path);
 }
+
+}  // namespace
+
+std::expected<CacheLookup, CacheReadError> look_up_cache(const std::string& path) {
+  if (has_nul(path)) return CacheAbsent{std::unexpected(OsError{EINVAL})};
+  // The common case, a regular file reached without links or mounts, takes
+  // openat2, fstat, read and close. Whatever stops that open is looked at
+  // again, by hand, so that no error is taken for an absence it does not
+  // mean, and the place of an absent file is the very folder that was looked
+  // in.
+  const FileDescriptor file(open_resolved(AT_FDCWD, path.c_str(), kReadFlags, kNoLinksNorMounts));
+  if (file) return ZORF_TRY(read_text(file.get()));
+  if (errno == EXDEV) return look_up_across_mounts(path);
+  return look_up_by_hand(path);
+}
+
+namespace {
 
 std::uint64_t random_suffix() noexcept {
   std::uint64_t value = 0;
@@ -186,8 +204,6 @@ std::expected<void, OsError> write_and_flush(int fd, std::string_view content) {
   return {};
 }
 
-enum class Existing { replace, keep };
-
 // How a file system says that it makes no hard links: EPERM (the kernel's
 // own answer, and FUSE file systems'), EOPNOTSUPP or ENOSYS (FUSE servers
 // that leave the operation out).
@@ -199,16 +215,14 @@ std::expected<NewCacheFile, OsError> rename_into_place(int folder, const std::st
   return NewCacheFile::written;
 }
 
-// Moves the finished temporary file `temporary` to `name` in `folder`; with
-// Existing::keep, only while no file has that name, and then the temporary
-// is gone on success too. Where the file system refuses RENAME_NOREPLACE, a
-// hard link does the same, since it fails on an existing name. Where it
-// makes no hard links either (s3fs, gcsfuse and their kind), a look that
-// finds the name free comes before a plain rename: a file that appears
-// between the two is replaced.
-std::expected<NewCacheFile, OsError> move_into_place(int folder, const std::string& temporary, const std::string& name,
-                                                    Existing existing) {
-  if (existing == Existing::replace) return rename_into_place(folder, temporary, name);
+// Moves the finished temporary file `temporary` to `name` in `folder`, only
+// while no file has that name; the temporary is gone on success too. Where
+// the file system refuses RENAME_NOREPLACE, a hard link does the same, since
+// it fails on an existing name. Where it makes no hard links either (s3fs,
+// gcsfuse and their kind), a look that finds the name free comes before a
+// plain rename: a file that appears between the two is replaced.
+std::expected<NewCacheFile, OsError> move_into_place(int folder, const std::string& temporary,
+                                                    const std::string& name) {
   if (::renameat2(folder, temporary.c_str(), folder, name.c_str(), RENAME_NOREPLACE) == 0) return NewCacheFile::written;
   if (errno != EEXIST) {
     if (errno != EINVAL && errno != ENOSYS) return std::unexpected(OsError::last());
@@ -229,56 +243,20 @@ std::expected<NewCacheFile, OsError> move_into_place(int folder, const std::stri
   return NewCacheFile::already_there;
 }
 
-std::expected<NewCacheFile, OsError> write_into(const FolderEntry& target, std::string_view content, Existing existing) {
+}  // namespace
+
+std::expected<NewCacheFile, OsError> write_new_cache(const FolderEntry& place, std::string_view content) {
   // "." or "..": a folder, which cannot be written as a file.
-  if (!names_a_file(target.name)) return std::unexpected(OsError{EISDIR});
-  const int folder = target.folder.get();
+  if (!names_a_file(place.name)) return std::unexpected(OsError{EISDIR});
+  const int folder = place.folder.get();
   FileDescriptor file;
   const std::string temporary = ZORF_TRY(create_temporary(folder, file));
   const auto written = write_and_flush(file.get(), content);
   file = FileDescriptor();
-  auto placed = written ? move_into_place(folder, temporary, target.name, existing)
+  auto placed = written ? move_into_place(folder, temporary, place.name)
                         : std::expected<NewCacheFile, OsError>(std::unexpected(written.error()));
   if (!placed) ::unlinkat(folder, temporary.c_str(), 0);
   return placed;
-}
-
-}  // namespace
-
-std::expected<CacheLookup, CacheReadError> look_up_cache(const std::string& path) {
-  if (has_nul(path)) return CacheAbsent{std::unexpected(OsError{EINVAL})};
-  // The common case, a regular file reached without links or mounts, takes
-  // openat2, fstat, read and close. Whatever stops that open is looked at
-  // again, by hand, so that no error is taken for an absence it does not
-  // mean, and the place of an absent file is the very folder that was looked
-  // in.
-  const FileDescriptor file(open_resolved(AT_FDCWD, path.c_str(), kReadFlags, kNoLinksNorMounts));
-  if (file) return ZORF_TRY(read_text(file.get()));
-  if (errno == EXDEV) return look_up_across_mounts(path);
-  return look_up_by_hand(path);
-}
-
-std::expected<std::optional<std::string>, CacheReadError> read_cache_if_present(const std::string& path) {
-  auto lookup = ZORF_TRY(look_up_cache(path));
-  if (auto* text = std::get_if<std::string>(&lookup)) return std::move(*text);
-  return std::nullopt;
-}
-
-std::expected<void, OsError> write_cache(const std::string& path, std::string_view content) {
-  // Never hand the file system a path cut short at a NUL byte.
-  if (has_nul(path)) return std::unexpected(OsError{EINVAL});
-  if (path.empty()) return std::unexpected(OsError{ENOENT});
-  if (!ends_in_a_file_name(path)) return std::unexpected(OsError{EISDIR});
-
-  // Every step below is relative to the one folder found here.
-  auto target = resolve_path(path);
-  if (!target) return std::unexpected(as_os_error(target.error()));
-  ZORF_TRY(write_into(*target, content, Existing::replace));
-  return {};
-}
-
-std::expected<NewCacheFile, OsError> write_new_cache(const FolderEntry& place, std::string_view content) {
-  return write_into(place, content, Existing::keep);
 }
 
 }  // namespace zorf

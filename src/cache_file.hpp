@@ -1,4 +1,4 @@
-// The cache file: its whole text when it is there, and its replacement.
+// The cache file: its whole text when it is there, and a new one where it is not.
 //
 // The default path lies in /tmp, where any local user can put anything, so
 // the read accepts only a regular file of at most kMaxCacheFileSize bytes,
@@ -7,15 +7,16 @@
 // the write stays inside the one folder it starts in.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <expected>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
 
 #include "link_walk.hpp"
-#include "support/not_regular_file.hpp"
+#include "support/error_protocol.hpp"
 #include "support/os_error.hpp"
 #include "support/utf8.hpp"
 
@@ -23,6 +24,25 @@ namespace zorf {
 
 // Larger files are refused (EFBIG) after reading at most one byte more.
 inline constexpr std::size_t kMaxCacheFileSize = std::size_t{1} << 20;
+
+// A path that names something other than a regular file or a folder: a FIFO,
+// a socket or a device, none of which may be read as a file (a FIFO blocks, a
+// device streams without end).
+struct NotRegularFile {
+  mode_t type = 0;  // the S_IFMT bits of st_mode
+
+  friend bool operator==(const NotRegularFile&, const NotRegularFile&) = default;
+
+  std::string display() const {
+    const char* kind = S_ISFIFO(type)  ? "a FIFO"
+                       : S_ISSOCK(type) ? "a socket"
+                       : S_ISCHR(type)  ? "a character device"
+                       : S_ISBLK(type)  ? "a block device"
+                                        : "of an unknown type";
+    return std::string("not a regular file: ") + kind;
+  }
+  ErrorRef cause() const noexcept { return {}; }
+};
 
 using CacheReadError = std::variant<OsError, Utf8Error, NotRegularFile>;
 
@@ -47,25 +67,17 @@ using CacheLookup = std::variant<std::string, CacheAbsent>;
 // nothing about what is there (out of descriptors, say).
 std::expected<CacheLookup, CacheReadError> look_up_cache(const std::string& path);
 
-// The same, with the place of an absent file left out.
-std::expected<std::optional<std::string>, CacheReadError> read_cache_if_present(const std::string& path);
-
-// Replaces the file at `path` with `content` so that no reader ever sees a
-// part of it: the bytes go to a new file beside the final target, flushed to
-// disk, which is then renamed onto it. A symbolic link at `path` is written
-// through, like an in-place write would: the link stays and its target gets
-// the content. On failure no temporary file is left behind.
-std::expected<void, OsError> write_cache(const std::string& path, std::string_view content);
-
 enum class NewCacheFile {
   written,
   // Another file took the name first (a concurrent miss, say); it is kept.
   already_there,
 };
 
-// Puts `content` at `place`, as write_cache does, but never replaces a file
-// that is there by then: a cache file is only written where the read found
-// none, and one that appeared since is whatever its writer meant it to be.
+// Puts `content` at `place` so that no reader ever sees a part of it: the
+// bytes go to a new file beside it, flushed to disk, which then takes the
+// name, but only while no file has it: a cache file is only written where the
+// read found none, and one that appeared since is whatever its writer meant
+// it to be. On failure no temporary file is left behind.
 std::expected<NewCacheFile, OsError> write_new_cache(const FolderEntry& place, std::string_view content);
 
 }  // namespace zorf

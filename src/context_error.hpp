@@ -27,7 +27,6 @@ class ContextError {
  public:
   explicit ContextError(Step step, AnyError cause = {}) : step_(step), cause_(std::move(cause)) {}
 
-  Step step() const noexcept { return step_; }
   // The step's message alone, which is all callers ever show.
   std::string_view display() const noexcept;
   ErrorRef cause() const noexcept { return cause_.get(); }

@@ -10,8 +10,8 @@
 #include <string_view>
 #include <variant>
 
+#include "support/error_protocol.hpp"
 #include "support/file_descriptor.hpp"
-#include "support/foreign_link.hpp"
 #include "support/os_error.hpp"
 
 namespace zorf {
@@ -20,6 +20,18 @@ namespace zorf {
 struct FolderEntry {
   FileDescriptor folder;
   std::string name;
+};
+
+// A symbolic link that the shared-folder rule refuses to follow: in a sticky,
+// world-writable folder such as /tmp, a link that belongs neither to the
+// caller nor to the folder's owner. It is its own value, apart from the EACCES
+// of a folder that cannot be searched, because the two are told apart by what
+// they mean, not by an errno.
+struct ForeignLink {
+  friend bool operator==(const ForeignLink&, const ForeignLink&) = default;
+
+  std::string display() const { return "not following another user's link in a shared folder"; }
+  ErrorRef cause() const noexcept { return {}; }
 };
 
 // Why a walk found no entry: the errno of the step that failed, or a link

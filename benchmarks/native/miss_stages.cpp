@@ -4,8 +4,8 @@
 // Each iteration walks the library's life twice. First piece by piece (load,
 // resolve, init, shutdown, unload), since Nvml::init and Nvml::end do several
 // of those at once; then as the service does it (Nvml::init, count, handles
-// and UUIDs, hash, cache write, Nvml::end), and finally the whole service call
-// in one.
+// and UUIDs, hash, cache write, Nvml::end, after an untimed look that finds no
+// cache file), and finally the whole service call in one.
 //
 // usage: miss_stages ITERATIONS CACHE_DIRECTORY
 // Prints a header of stage names, then one line of nanoseconds per stage for
@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "cache_file.hpp"
@@ -82,7 +83,19 @@ struct ServicePath {
   long long init, count, queries, hash, write, end;
 };
 
+// Where the cache file goes: the folder that a look at `path` found no file
+// in, as the service looks before it starts NVML.
+zorf::FolderEntry place_of_a_miss(const std::string& path) {
+  auto lookup = zorf::look_up_cache(path);
+  if (!lookup) fail("cache look-up: " + std::visit([](const auto& error) { return error.display(); }, lookup.error()));
+  auto* absent = std::get_if<zorf::CacheAbsent>(&*lookup);
+  if (absent == nullptr) fail("a cache file is already at " + path);
+  if (!absent->place) fail("no place for the cache file: " + absent->place.error().display());
+  return std::move(*absent->place);
+}
+
 ServicePath as_the_service(const std::string& path) {
+  const zorf::FolderEntry place = place_of_a_miss(path);
   Stopwatch watch;
   zorf::gpu::Nvml nvml = must(zorf::gpu::Nvml::init(), "init");
   const long long init = watch.lap();
@@ -95,7 +108,8 @@ ServicePath as_the_service(const std::string& path) {
   const long long queries = watch.lap();
   const std::string node_id = zorf::node_id_from_uuids(std::move(uuids));
   const long long hash = watch.lap();
-  if (!zorf::write_cache(path, node_id)) fail("cache write failed");
+  const auto written = zorf::write_new_cache(place, node_id);
+  if (!written || *written != zorf::NewCacheFile::written) fail("cache write failed");
   const long long write = watch.lap();
   nvml.end();
   const long long end = watch.lap();

@@ -2,7 +2,6 @@
 
 #include <poll.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -63,8 +62,5 @@ std::string run_in_child(const std::function<std::string()>& body, std::chrono::
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return "child did not exit normally: " + text;
   return text;
 }
-
-ScopedUmask::ScopedUmask(mode_t mask) : previous_(::umask(mask)) {}
-ScopedUmask::~ScopedUmask() { ::umask(previous_); }
 
 }  // namespace zorf::test

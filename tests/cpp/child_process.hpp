@@ -1,8 +1,6 @@
 // Tests of process-wide state: a forked child to run a body in (for another
-// user or a private mount namespace), and a umask held for a scope.
+// user or a private mount namespace).
 #pragma once
-
-#include <sys/types.h>
 
 #include <chrono>
 #include <functional>
@@ -17,17 +15,5 @@ namespace zorf::test {
 // block for good.
 std::string run_in_child(const std::function<std::string()>& body,
                          std::chrono::milliseconds limit = std::chrono::hours(1));
-
-// Sets the process umask for the lifetime of the object.
-class ScopedUmask {
- public:
-  explicit ScopedUmask(mode_t mask);
-  ~ScopedUmask();
-  ScopedUmask(const ScopedUmask&) = delete;
-  ScopedUmask& operator=(const ScopedUmask&) = delete;
-
- private:
-  mode_t previous_;
-};
 
 }  // namespace zorf::test

@@ -1,3 +1,4 @@
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <gtest/gtest.h>
@@ -8,10 +9,12 @@
 #include <latch>
 #include <string>
 #include <thread>
+#include <variant>
 #include <vector>
 
 #include "cache_file.hpp"
 #include "b3sum.hpp"
+#include "cache_steps.hpp"
 #include "fake_nvml_controller.hpp"
 #include "scratch_folder.hpp"
 #include "node_id.hpp"
@@ -86,13 +89,13 @@ TEST(Concurrency, ProcessesNeverSeeAPartialCache) {
       }
       const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
       for (;;) {
-        const auto text = read_cache_if_present(cache);
+        const auto text = test::read_cache_if_present(cache);
         if (!text) ::_exit(3);
         if (*text) break;
         if (std::chrono::steady_clock::now() > deadline) ::_exit(2);
       }
       for (int reads = 0; reads < 2000; ++reads) {
-        const auto text = read_cache_if_present(cache);
+        const auto text = test::read_cache_if_present(cache);
         if (!text || *text != expected) ::_exit(3);
       }
       const auto id = get_gpu_node_id(cache);
@@ -116,8 +119,9 @@ TEST(Concurrency, ProcessesNeverSeeAPartialCache) {
 }
 
 // A relative cache path while another thread moves the working directory
-// back and forth: each write happens wholly in one of the two folders, so
-// every write succeeds and no temporary file is left anywhere.
+// back and forth: each miss's write happens wholly in the folder where its
+// look found nothing, one of the two, so every write succeeds and no
+// temporary file is left anywhere.
 TEST(Concurrency, WorkingDirectoryChangesNeverSplitAWrite) {
   // tmpfs where there is one: thousands of flushes to a disk take minutes.
   std::string pattern = (::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + std::string("/zorf-cwd-XXXXXX");
@@ -136,17 +140,36 @@ TEST(Concurrency, WorkingDirectoryChangesNeverSplitAWrite) {
   std::thread mover([&] {
     for (std::size_t i = 0; !done.load(std::memory_order_relaxed); ++i) fs::current_path(folders[i % 2]);
   });
+  struct stat folder_status[2];
+  for (int i = 0; i < 2; ++i) ASSERT_EQ(::stat(folders[i].c_str(), &folder_status[i]), 0);
   int failures = 0;
+  int writes_in[2] = {0, 0};
   for (int i = 0; i < kWrites; ++i) {
-    const std::string content = std::to_string(i);
-    if (!write_cache("cache", content)) ++failures;
+    const auto lookup = look_up_cache("cache");
+    const auto* absent = lookup ? std::get_if<CacheAbsent>(&*lookup) : nullptr;
+    if (absent == nullptr || !absent->place) {
+      ++failures;
+      continue;
+    }
+    const FolderEntry& place = *absent->place;
+    const auto written = write_new_cache(place, std::to_string(i));
+    if (!written || *written != NewCacheFile::written) ++failures;
+    struct stat status{};
+    if (::fstat(place.folder.get(), &status) != 0) ++failures;
+    for (int f = 0; f < 2; ++f)
+      if (status.st_dev == folder_status[f].st_dev && status.st_ino == folder_status[f].st_ino) ++writes_in[f];
+    // Gone again, from the folder it was written in, for the next look to miss.
+    if (::unlinkat(place.folder.get(), place.name.c_str(), 0) != 0) ++failures;
   }
   done = true;
   mover.join();
   fs::current_path(previous);
 
   EXPECT_EQ(failures, 0);
-  for (const auto& folder : folders) EXPECT_EQ(test::list_dir(folder), std::vector<std::string>{"cache"}) << folder;
+  EXPECT_EQ(writes_in[0] + writes_in[1], kWrites) << "a write landed outside the two folders";
+  EXPECT_GT(writes_in[0], 0);
+  EXPECT_GT(writes_in[1], 0);
+  for (const auto& folder : folders) EXPECT_TRUE(test::list_dir(folder).empty()) << folder;
   EXPECT_EQ(fs::exists(fs::symlink_status(previous / "cache")), previous_had_cache)
       << "a relative write escaped the scratch folder into " << previous;
   fs::remove_all(root);

@@ -186,7 +186,7 @@ void expect_service_failure(const test::FakeNvmlController& fake, Step step) {
   const std::string cache = fake.path("cache");
   const auto id = get_gpu_node_id(cache);
   ASSERT_FALSE(id.has_value());
-  EXPECT_EQ(id.error().step(), step) << chain(id.error());
+  EXPECT_EQ(id.error().display(), ContextError(step).display()) << chain(id.error());
   EXPECT_FALSE(std::filesystem::exists(cache));
 }
 

@@ -43,7 +43,7 @@ def test_present_cache_is_returned_as_str_unchanged(scenarios, content):
     assert outcome.data == {"value": content.decode(), "type": "str"}
 
 
-@pytest.mark.parametrize("umask", [0o022, 0o077, 0o000])
+@pytest.mark.parametrize("umask", [0o022, 0o077, 0o000, 0o027])
 def test_written_cache_is_read_back(scenarios, umask):
     outcome = scenarios.run(f"os.umask({umask:#o}); emit([call(PATH), call(PATH), call(cache_file_path=PATH)])")
     expected = node_id_of(UUIDS)
