@@ -287,11 +287,10 @@ def python_asan(nox_session):
     # memory stay flat over many calls, which ASan's quarantine of freed
     # blocks defeats by design, with the test of their measures (ASan's malloc
     # is invisible to mallinfo2, and PYTHONMALLOC=malloc leaves Python no
-    # block count); and the tests that run a call out of address space or
-    # descriptors: ASan's own runtime needs both and fails first.
+    # block count); and the test that runs a call out of address space:
+    # ASan's own runtime needs it and fails first.
     pytest(nox_session, VENV, "tests/python", "--ignore=tests/python/test_wheel.py",
            "--deselect=tests/python/test_hostile_cache.py::test_out_of_memory_raises_in_a_new_thread",
-           "--deselect=tests/python/test_hostile_cache.py::test_out_of_descriptors_is_a_read_failure_never_a_miss",
            *MEMORY_TESTS, env=env)
 
 
