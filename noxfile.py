@@ -88,8 +88,13 @@ def cmake_preset(nox_session, preset, *defines, workflow=False, install_to=None,
             nox_session.run(*launch, "cmake", "--preset", preset, *(f"-D{define}" for define in defines), silent=True)
             nox_session.run("cmake", "--build", "--preset", preset)
         if install_to:
+            # Laid out as a wheel lays it out: the module, its stubs and the
+            # command's package (without the wheel's metadata, so that
+            # `zorf-node-id --version` has none).
             shutil.rmtree(install_to, ignore_errors=True)
             nox_session.run("cmake", "--install", binary_dir(preset), "--prefix", str(install_to), silent=True)
+            shutil.copytree(ROOT / "src/zorf_node_id", Path(install_to) / "zorf_node_id",
+                            ignore=shutil.ignore_patterns("__pycache__"))
 
 
 def binary_dir(preset):
@@ -448,12 +453,8 @@ def aarch64(nox_session):
 def arm64_suite(nox_session, abi, python):
     needs(nox_session, python, "arm64")
     cmake_preset(nox_session, "aarch64-tests")
-    # Installed as pip would, the type stubs and the command's package beside
-    # the module (without the wheel's metadata: `zorf-node-id --version` has none).
     module = AARCH64 / f"module-{abi}"
     cmake_preset(nox_session, f"aarch64-{abi}", install_to=module)
-    shutil.copytree(ROOT / "src/zorf_node_id", module / "zorf_node_id",
-                    ignore=shutil.ignore_patterns("__pycache__"))
     env = {"PYTHONPATH": f"{module}:{AARCH64}/site-{abi}", "ZORF_FAKE_NVML_DIR": str(AARCH64 / "tests/fake_nvml")}
     nox_session.run(*in_host_view(AARCH64 / "runtime", python, "-m", "pytest", "-q", "-p", "no:cacheprovider",
                                   "tests/python", *nox_session.posargs), env=env)
