@@ -159,7 +159,7 @@ def tests(nox_session):
     Interpreter: .venv (CPython 3.14, default build). Preset: dev (build/cmake,
     workflow: configure, build, CTest). Fake NVML: every variant, from
     build/cmake/fake_nvml. Tests: all of tests/python against zorf_lib
-    installed into .venv by pip; ARGS go to pytest. Set-up: base. About 2 min.
+    installed into .venv by pip; ARGS go to pytest. Set-up: base.
     """
     needs(nox_session, VENV, "base")
     cmake_preset(nox_session, "dev", workflow=True)
@@ -193,7 +193,7 @@ def free_threaded(nox_session):
     tests/python, once as they are and once under pytest-run-parallel
     (--parallel-threads=8), against zorf_lib installed into .venv-ft; the
     module is checked to be cp314t, to declare it needs no GIL, and to leave
-    the GIL off when imported. Set-up: free-threaded. About 4 min.
+    the GIL off when imported. Set-up: free-threaded.
     """
     needs(nox_session, VENV_FT, "free-threaded")
     cmake_preset(nox_session, "fake-nvml")
@@ -217,7 +217,7 @@ def compiler_session(preset, compiler, part, about):
 
     Interpreter: none (the module is built, the C++ tests run). Compiler:
     {compiler}. Preset: {preset} (build/{preset}, workflow).
-    Fake NVML: every variant. Tests: the C++ suites. Set-up: {part}. About 1 min.
+    Fake NVML: every variant. Tests: the C++ suites. Set-up: {part}.
     """
     session(name=f"compiler-{preset}")(check)
 
@@ -233,7 +233,7 @@ def asan(nox_session):
 
     Compiler: g++. Preset: asan (build/asan, workflow; the test preset sets
     ASAN_OPTIONS and UBSAN_OPTIONS). Fake NVML: every variant, instrumented too. Tests: the C++
-    suites. Set-up: base. About 1 min.
+    suites. Set-up: base.
     """
     cmake_preset(nox_session, "asan", workflow=True)
 
@@ -245,7 +245,6 @@ def tsan(nox_session):
     Compiler: g++. Preset: tsan (build/tsan; the test preset names the
     suppressions), CTest under setarch -R where TSan needs it. Fake NVML:
     every variant, instrumented too. Tests: the C++ suites. Set-up: base.
-    About 1 min.
     """
     cmake_preset(nox_session, "tsan")
     launch = tsan_launch("build/tsan/tests/core_tests", "--gtest_list_tests")
@@ -260,8 +259,8 @@ def python_asan(nox_session):
     and PYTHONMALLOC=malloc. Preset: asan, installed to build/asan/site as a
     wheel lays it out. Fake NVML: every variant of build/asan. Tests:
     tests/python but the wheel tests and the tests that watch memory or run
-    out of memory or descriptors (reasons below); ARGS go to pytest.
-    Set-up: base. About 2 min.
+    out of memory (reasons below); ARGS go to pytest.
+    Set-up: base.
     """
     needs(nox_session, VENV, "base")
     site = ROOT / "build/asan/site"
@@ -308,7 +307,7 @@ def valgrind(nox_session):
     tests/leaks/node_id_loop (10,000 hits, 1,000 misses; every error and
     definite leak counts) and tests/leaks/python_loop.py on .venv (only
     reports with a frame in zorf_lib count: tests/leaks/our_errors.py).
-    Set-up: sanitizers. About 1 min.
+    Set-up: sanitizers.
     """
     tool(nox_session, "valgrind", "sanitizers")
     # valgrind reads the C library's debugging symbols of the very version
@@ -347,8 +346,7 @@ def ft_tsan(nox_session):
     test_free_threading, once as they are and once in 8 threads, but the two
     memory tests (TSan's malloc is invisible to mallinfo2); first a race in a
     child interpreter must end it with TSan's status 66, or the run would
-    prove nothing. Set-up: ft-tsan (its CPython build: 11 to 30 min, once).
-    About 30 min.
+    prove nothing. Set-up: ft-tsan (which builds CPython with TSan, once).
     """
     python = ROOT / "build/cpython/free-threaded-tsan"
     packages = ROOT / "build/cpython/ft-tsan-packages"
@@ -389,7 +387,7 @@ def fuzz(nox_session):
     (build/fuzz). Fake
     NVML: none, and an empty loader path, so that a read that loaded NVML
     would fail. Seeds: tests/fuzz/corpus; new inputs go to build/fuzz/corpus.
-    ARGS: the seconds per target (default 60). Set-up: compilers. About 2 min.
+    ARGS: the seconds per target (default 60). Set-up: compilers.
     """
     tool(nox_session, "clang++-19", "compilers")
     seconds = nox_session.posargs[0] if nox_session.posargs else "60"
@@ -425,7 +423,7 @@ def aarch64(nox_session):
     aarch64-cp314, aarch64-cp314t. Fake NVML: every variant, cross-built.
     Checks: the C++ suites; each module is AArch64, exports only
     PyInit_zorf_lib, declares the GIL as its ABI wants and needs only the C and
-    C++ runtime and libblake3. Set-up: arm64. About 2 min.
+    C++ runtime and libblake3. Set-up: arm64.
     """
     needs(nox_session, AARCH64 / "sysroot/.packages", "arm64")
     cmake_preset(nox_session, "aarch64-tests")
@@ -469,7 +467,7 @@ def arm64(nox_session):
     Presets: aarch64-cp314 (installed to build/aarch64/module-cp314),
     aarch64-tests for the fake NVML, every variant. Tests: all of
     tests/python (the wheel, restart and two recipe tests skip under
-    emulation); ARGS go to pytest. Set-up: arm64. About 3 min.
+    emulation); ARGS go to pytest. Set-up: arm64.
     """
     arm64_suite(nox_session, "cp314", AARCH64 / "runtime/usr/bin/python3.14-qemu")
 
@@ -481,8 +479,8 @@ def arm64_free_threaded(nox_session):
     Interpreter: build/aarch64/cp314t/python3.14t-qemu (CPython 3.14
     cross-built with --disable-gil, on the libraries of the arm64 runtime
     root). Presets: aarch64-cp314t, aarch64-tests for the fake NVML. Tests: as
-    the arm64 session; with ARGS --parallel-threads=8 about 25 min.
-    Set-up: arm64 (with the CPython source). About 3 min.
+    the arm64 session; ARGS go to pytest (--parallel-threads=8 is slow here).
+    Set-up: arm64 (with the CPython source).
     """
     python = AARCH64 / "cp314t/python3.14t-qemu"
     if not python.exists():
@@ -561,8 +559,8 @@ def wheels(nox_session):
     tests/abi/ has shown that the check fails on small modules that break each
     rule. The sdist is built, then built into a wheel with this machine's
     compiler and libblake3 and used; twine check --strict, check-wheel-contents
-    and the licence in every file. Output: dist/. Set-up: release. About 3 min
-    (the first run compiles zig's runtimes for both targets: minutes more).
+    and the licence in every file. Output: dist/. Set-up: release. (The first
+    run compiles zig's runtimes for both targets.)
     """
     needs(nox_session, ZIG, "release")
     needs(nox_session, ROOT / "build/blake3/blake3.c", "release")
@@ -677,7 +675,7 @@ def wheel_install(nox_session):
     a cache miss and a hit against the full fake NVML, and runs the command the
     wheel carries (tests/wheel/use_installed.py). Presets: release-fake-nvml,
     fake-nvml, aarch64-tests. Needs root and the wheels session's dist/.
-    Set-up: release. About 2 min.
+    Set-up: release.
     """
     if os.geteuid() != 0:
         nox_session.error("run as root (chroot, mounts)")
@@ -746,7 +744,7 @@ def wheel_suite(nox_session):
     python3.14; the cross-built free-threaded CPython), with the fakes of
     preset aarch64-tests. tests/python/test_wheel.py, which builds a wheel of
     its own with this machine's compiler, is left out. ARGS go to pytest.
-    Needs the wheels session's dist/. Set-up: release. About 12 min.
+    Needs the wheels session's dist/. Set-up: release.
     """
     found = release_wheels(nox_session)
     cmake_preset(nox_session, "fake-nvml")
@@ -779,7 +777,6 @@ def benchmarks(nox_session):
     bare walk through the fake NVML, the core timed stage by stage). Fake
     NVML: full, of the same tree. Writes benchmarks/results/latest.md and
     cache_miss.png. Set-up: bench (and free-threaded for the comparison).
-    About 10 min.
     """
     needs(nox_session, VENV, "base")
     if subprocess.run([VENV, "-c", "import matplotlib"], capture_output=True).returncode:
@@ -840,6 +837,6 @@ def gpu_check(nox_session):
     runs alone where they are absent. Preset: gpu-check (build/gpu_check).
     Fake NVML: full, fed the UUIDs nvidia-smi reports; the two identifiers
     must match. Also times a cold call and cache hits. Set-up: none beyond a
-    C++ compiler, CMake and BLAKE3. About 1 min.
+    C++ compiler, CMake and BLAKE3.
     """
     nox_session.run("bash", "scripts/gpu_check.sh")

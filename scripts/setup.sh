@@ -7,7 +7,7 @@
 #   bash scripts/setup.sh [PART...]     (the base part always; "all" = every part CI uses)
 #
 #   base, compilers, sanitizers, free-threaded, arm64, release, ft-tsan, bench
-#   (the README's "Set-up and checks" says what each provides; ft-tsan and
+#   (CONTRIBUTING.md's "Set-up and checks" says what each provides; ft-tsan and
 #   bench are not in "all")
 #
 # Free-threaded CPython is built, once per machine, from the release tarball

@@ -122,9 +122,10 @@ std::expected<FolderEntry, WalkError> resolve_path(std::string_view path) {
         return std::unexpected(looked.error());
       }
       entry = *looked;
-      // A mount that another user made on an entry of theirs in a shared
-      // folder is refused as their link there would be; a mount elsewhere
-      // (an administrator's bind mount of a file, say) is followed.
+      // A mount in a shared folder is refused, whoever made it: who owns its
+      // root is what its file system says, and asking is what must not
+      // happen. A mount elsewhere (an administrator's bind mount of a file
+      // onto a private path, say) is followed.
       if (entry.mount_root && ZORF_TRY(is_shared_folder(folder.get()))) return std::unexpected(OsError{EXDEV});
       if (!S_ISLNK(entry.mode)) return FolderEntry{std::move(folder), std::move(name)};
     } else {

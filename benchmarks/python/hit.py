@@ -47,7 +47,31 @@ def _bare_loop(build, path):
     return run
 
 
+def crosses_a_mount(folder):
+    """Whether a path to a file in FOLDER crosses a mount below "/": the hit
+    then opens the folder and the file apart, three system calls more (see
+    the README's cache file section)."""
+    folder = os.path.realpath(folder)
+    while folder != "/":
+        if os.path.ismount(folder):
+            return True
+        folder = os.path.dirname(folder)
+    return False
+
+
+def mount_free_folder():
+    """A writable folder on the root file system, where the hit takes its four
+    system calls; None where there is none."""
+    for candidate in ("/var/tmp", "/tmp", os.path.expanduser("~")):
+        if os.access(candidate, os.W_OK) and not crosses_a_mount(candidate):
+            return candidate
+    return None
+
+
 def run(build, directory, rounds=100, number=2000):
+    """The hit's figures for a cache file in DIRECTORY: measured against their
+    goals where the path crosses no mount, for the record where it does."""
+    across = crosses_a_mount(directory)
     path = os.path.join(directory, "hit-cache")
     with open(path, "w") as file:
         file.write(CACHE_TEXT)
@@ -72,13 +96,14 @@ def run(build, directory, rounds=100, number=2000):
     over_bare = paired("module", "bare")
     faster_than_python = paired("python", "module")
     best = {name: min(values) for name, values in samples.items()}
+    where = f" (across the mount of {directory})" if across else ""
     figures = [
-        Figure("cache hit: module / bare system calls",
+        Figure(f"cache hit{where}: module / bare system calls",
                f"{over_bare:.2f}x (fastest rounds {best['module']:.0f} ns / {best['bare']:.0f} ns)",
-               "≤ 1.30x", over_bare <= 1.3),
-        Figure("cache hit: plain Python / module",
+               "reported" if across else "≤ 1.30x", None if across else over_bare <= 1.3),
+        Figure(f"cache hit{where}: plain Python / module",
                f"{faster_than_python:.2f}x (fastest rounds {best['python']:.0f} ns / {best['module']:.0f} ns)",
-               "≥ 2.50x", faster_than_python >= 2.5),
+               "reported" if across else "≥ 2.50x", None if across else faster_than_python >= 2.5),
     ]
     # The most any module could reach: plain Python against the bare calls.
     ceiling = {"python / bare": paired("python", "bare")}

@@ -35,7 +35,12 @@ def main():
     load_before = load()
     with tempfile.TemporaryDirectory(prefix="zorf-bench-", dir=scratch_root()) as directory:
         print("cache hit ...", flush=True)
-        hit_figures, hit_details = hit.run(build, directory)
+        # On the root file system, where a hit takes its four system calls;
+        # and, for the record, across the scratch folder's mount (tmpfs).
+        with tempfile.TemporaryDirectory(prefix="zorf-bench-hit-", dir=hit.mount_free_folder()) as plain:
+            hit_figures, hit_details = hit.run(build, plain)
+        if hit.crosses_a_mount(directory):
+            hit_figures += hit.run(build, directory, rounds=30)[0]
         print("cache miss ...", flush=True)
         miss_figures, sizes = miss.run(build, directory)
         write_figure, _ = miss.write_cost(build, directory)

@@ -7,8 +7,7 @@ usage: new_system.py TARBALL MIRROR CPYTHON_TARBALL
 Debian 11 (bullseye, glibc 2.31), the oldest release the package archive
 still serves: a debootstrap (minbase) from MIRROR, with CPython 3.14 built in
 it from CPYTHON_TARBALL twice, the default build in /opt/python3.14 and the
-free-threaded one in /opt/python3.14t (Debian 11 packages neither; about ten
-minutes each on two cores). The compiler and the development packages are
+free-threaded one in /opt/python3.14t (Debian 11 packages neither). The compiler and the development packages are
 removed again afterwards, the interpreters' run-time libraries kept: what is
 left is a new system with a Python, as a user's would be. Made once; the
 wheel check unpacks a fresh copy each run. When the archive no longer serves
@@ -41,7 +40,7 @@ def make(staging, mirror, cpython, log):
         urllib.request.urlopen(f"{mirror}/dists/{SUITE}/Release", timeout=120).close()
     except OSError:
         sys.exit(f"setup: {mirror} no longer serves Debian 11 ({SUITE}); the wheels' check on the oldest "
-                 "system cannot run here (see the README's Release wheels section for running it elsewhere)")
+                 "system cannot run here (CONTRIBUTING.md, Release, says how to run it elsewhere)")
     run("debootstrap", "--variant=minbase", SUITE, staging, mirror)
     chroot = ["chroot", staging, "/usr/bin/env", "-i", "PATH=/usr/sbin:/usr/bin:/sbin:/bin", "HOME=/root",
               "DEBIAN_FRONTEND=noninteractive", "LANG=C.UTF-8"]
@@ -81,7 +80,8 @@ def main():
         sys.exit(__doc__)
     tarball, mirror, cpython = sys.argv[1:]
     with open(cpython, "rb") as source:
-        key = f"{SUITE} {hashlib.sha256(source.read()).hexdigest()} {' '.join(BUILD_PACKAGES + RUNTIME_PACKAGES)}"
+        key = (f"{SUITE} {hashlib.sha256(source.read()).hexdigest()} {' '.join(BUILD_PACKAGES + RUNTIME_PACKAGES)} "
+               f"{BUILDS}")
     stamp = tarball + ".stamp"
     if os.path.exists(tarball) and os.path.exists(stamp) and open(stamp).read().strip() == key:
         return

@@ -25,6 +25,7 @@ import signal
 import stat
 import sys
 import tempfile
+import time
 import traceback
 
 import zorf_lib
@@ -48,14 +49,21 @@ OUTPUT = 5
 # makes each of these and checks that the module misses there.)
 NO_FILE = (errno.ENOENT, errno.ENOTDIR, errno.ELOOP, errno.EACCES, errno.ENAMETOOLONG)
 
-# The signals that end --check, with its private folder cleaned up.
+# The signals that end --check, with its private folder cleaned up; those
+# the command was started with ignored (nohup, a background job of a
+# non-interactive shell) stay ignored.
 ENDING = (signal.SIGHUP, signal.SIGINT, signal.SIGTERM)
+# How long the parent waits for a killed child: one stuck in the kernel (a
+# wedged driver) dies only when the driver lets it go, and is left to init.
+KILLED_CHILD_WAIT = 2.0
 
 
 def main(argv=None):
     # Ctrl-C ends the command at once, even while NVML holds it, as SIGTERM
-    # and SIGHUP do; --check cleans up first.
-    signal.signal(signal.SIGINT, signal.SIG_DFL)
+    # and SIGHUP do; --check cleans up first. (Python's own handler would run
+    # only once the native call returned.)
+    if signal.getsignal(signal.SIGINT) is signal.default_int_handler:
+        signal.signal(signal.SIGINT, signal.SIG_DFL)
     _fill_standard_descriptors()
     if sys.stdout is not None:
         sys.stdout.reconfigure(errors="backslashreplace")
@@ -200,7 +208,12 @@ def _check(path, raw):
     at once even while NVML holds the child, and the private folder, with
     what the child wrote there, is removed on every way out. The signals are
     held back and only waited for: nothing interrupts the clean-up."""
-    held = signal.pthread_sigmask(signal.SIG_BLOCK, {*ENDING, signal.SIGCHLD})
+    ending = {signum for signum in ENDING if signal.getsignal(signum) is not signal.SIG_IGN}
+    # A SIGCHLD ignored by whoever started the command (inherited across exec)
+    # would have the kernel reap the child unannounced, and the wait below
+    # would never end.
+    signal.signal(signal.SIGCHLD, signal.SIG_DFL)
+    held = signal.pthread_sigmask(signal.SIG_BLOCK, {*ending, signal.SIGCHLD})
     try:
         private = tempfile.mkdtemp(prefix="zorf-node-id.")
     except OSError as exc:
@@ -212,7 +225,7 @@ def _check(path, raw):
         except UnicodeDecodeError:
             _error(f"no private folder for the fresh identifier: {ascii(private)} is not UTF-8 text")
             return FAILED
-        outcome = _apart(private, lambda: _compare(fresh, path, raw))
+        outcome = _apart(private, ending, lambda: _compare(fresh, path, raw))
     finally:
         shutil.rmtree(private, ignore_errors=True)
     if isinstance(outcome, int):
@@ -238,11 +251,11 @@ def _check(path, raw):
     return status
 
 
-def _apart(private, work):
+def _apart(private, ending, work):
     """work() in a forked child, its result handed back as JSON through a
-    file in PRIVATE; or the exit status when the child failed or a signal
-    ended the wait. The child keeps the parent's blocked signals: only the
-    parent's SIGKILL ends it."""
+    file in PRIVATE; or the exit status when the child failed or one of the
+    signals ENDING ended the wait. The child keeps the parent's blocked
+    signals: only the parent's SIGKILL ends it."""
     result = os.path.join(private, "result.json")
     pid = os.fork()
     if pid == 0:
@@ -257,13 +270,17 @@ def _apart(private, work):
                 sys.stderr.flush()
         finally:
             os._exit(status)
-    signum = signal.sigwaitinfo({*ENDING, signal.SIGCHLD}).si_signo
+    signum = signal.sigwaitinfo({*ending, signal.SIGCHLD}).si_signo
     if signum != signal.SIGCHLD:
         os.kill(pid, signal.SIGKILL)
-    _, status = os.waitpid(pid, 0)
-    if signum != signal.SIGCHLD:
+        deadline = time.monotonic() + KILLED_CHILD_WAIT
+        while os.waitpid(pid, os.WNOHANG) == (0, 0) and time.monotonic() < deadline:
+            time.sleep(0.01)
         return 128 + signum
+    _, status = os.waitpid(pid, 0)
     if not os.WIFEXITED(status):
+        _error(f"the check's process ended by signal {os.WTERMSIG(status)} "
+               f"({signal.Signals(os.WTERMSIG(status)).name})")
         return 128 + os.WTERMSIG(status)
     if os.WEXITSTATUS(status) != OK:
         return os.WEXITSTATUS(status)

@@ -26,7 +26,7 @@ import sys
 
 # Relocations and the function of dynamic TLS, which the loader allocates on a
 # thread's first use and aborts the process when it cannot.
-DYNAMIC_TLS = re.compile(r"TLS_?DTPMOD|TLSDESC|TLSGD|TLSLD")
+DYNAMIC_TLS = re.compile(r"DTPMOD|TLSDESC|TLSGD|TLSLD")
 RUNTIME_VERSIONS = re.compile(r"^(GLIBCXX|CXXABI|GCC)_")
 PYTHON_API = re.compile(r"^_?Py")
 
@@ -59,6 +59,8 @@ def release_problems(module, glibc):
     newest = newest_glibc(needed)
     if newest and version_key(newest) > version_key(glibc):
         yield f"needs GLIBC_{newest}, newer than the {glibc} it is built for"
+    if "GLIBC_PRIVATE" in needed:
+        yield "needs GLIBC_PRIVATE, which no other build of the C library offers"
     runtime = sorted({name for name in needed if RUNTIME_VERSIONS.match(name)})
     if runtime:
         yield f"needs the system's C++ runtime or libgcc: {' '.join(runtime)}"

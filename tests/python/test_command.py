@@ -230,6 +230,45 @@ def test_check_ended_by_a_signal_leaves_nothing(scenarios, signum, stage):
     assert processes_with(f"FAKE_NVML_CONFIG={scenarios.config_file}".encode()) == []
 
 
+# What the command inherits ignored stays ignored (nohup, a background job of
+# a non-interactive shell); SIGTERM still ends the check. A SIGCHLD inherited
+# ignored would have the kernel reap the child unannounced: the check still
+# ends.
+IGNORING = "import os, signal, sys; [signal.signal(int(n), signal.SIG_IGN) for n in sys.argv[1].split()]; " \
+           "os.execv(sys.argv[2], sys.argv[2:])"
+
+
+@pytest.mark.parametrize("signum", [signal.SIGHUP, signal.SIGINT], ids=lambda s: s.name)
+def test_check_keeps_signals_it_was_started_ignoring_ignored(scenarios, signum):
+    (private := scenarios.workdir / "tmpdir").mkdir(exist_ok=True)
+    env = scenarios.environment(config=DEFAULT_CONFIG + ("init_delay_us 600000000",), env={"TMPDIR": str(private)})
+    proc = subprocess.Popen([sys.executable, "-c", IGNORING, str(int(signum)), *COMMAND, "--check", "--cache-file",
+                             str(scenarios.path)], env=env, cwd=scenarios.workdir, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True)
+    try:
+        deadline = time.monotonic() + SCENARIO_TIMEOUT
+        while "nvmlInit_v2" not in (scenarios.nvml_log() or []) and time.monotonic() < deadline:
+            time.sleep(0.01)
+        proc.send_signal(signum)
+        time.sleep(1)
+        assert proc.poll() is None, proc.communicate()
+        proc.send_signal(signal.SIGTERM)
+        out, err = proc.communicate(timeout=30)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.communicate()
+    assert (proc.returncode, out) == (128 + signal.SIGTERM, ""), err
+    assert not any(private.iterdir())
+
+
+def test_check_started_with_sigchld_ignored_ends(scenarios):
+    proc, _ = scenarios.program([sys.executable, "-c", IGNORING, str(int(signal.SIGCHLD)), *COMMAND, "--check",
+                                 "--cache-file", str(scenarios.path)], timeout=60)
+    assert (proc.returncode, proc.stdout) == (command.NO_CACHE, f"computed: {NODE}\ncached: none: no file at "
+                                                                 f"{scenarios.path}\n"), proc.stderr
+
+
 def test_check_under_timeout_as_the_readme_has_it(scenarios):
     (private := scenarios.workdir / "tmpdir").mkdir(exist_ok=True)
     proc, _ = scenarios.program(["timeout", "2", *COMMAND, "--check", "--cache-file", str(scenarios.path)],
