@@ -209,8 +209,16 @@ std::expected<void, OsError> write_and_flush(int fd, std::string_view content) {
 // that leave the operation out).
 bool refuses_hard_links(int error) noexcept { return error == EPERM || error == EOPNOTSUPP || error == ENOSYS; }
 
-std::expected<NewCacheFile, OsError> rename_into_place(int folder, const std::string& temporary,
-                                                      const std::string& name) {
+// The temporary takes `name` after a look finds it free; a file that appears
+// between the two is replaced.
+std::expected<NewCacheFile, OsError> rename_if_free(int folder, const std::string& temporary,
+                                                   const std::string& name) {
+  struct stat status;
+  if (::fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
+    ::unlinkat(folder, temporary.c_str(), 0);
+    return NewCacheFile::already_there;
+  }
+  if (errno != ENOENT) return std::unexpected(OsError::last());
   if (::renameat(folder, temporary.c_str(), folder, name.c_str()) != 0) return std::unexpected(OsError::last());
   return NewCacheFile::written;
 }
@@ -219,26 +227,18 @@ std::expected<NewCacheFile, OsError> rename_into_place(int folder, const std::st
 // while no file has that name; the temporary is gone on success too. Where
 // the file system refuses RENAME_NOREPLACE, a hard link does the same, since
 // it fails on an existing name. Where it makes no hard links either (s3fs,
-// gcsfuse and their kind), a look that finds the name free comes before a
-// plain rename: a file that appears between the two is replaced.
+// gcsfuse and their kind), rename_if_free is the best left.
 std::expected<NewCacheFile, OsError> move_into_place(int folder, const std::string& temporary,
                                                     const std::string& name) {
   if (::renameat2(folder, temporary.c_str(), folder, name.c_str(), RENAME_NOREPLACE) == 0) return NewCacheFile::written;
-  if (errno != EEXIST) {
-    if (errno != EINVAL && errno != ENOSYS) return std::unexpected(OsError::last());
+  if (errno == EINVAL || errno == ENOSYS) {
     if (::linkat(folder, temporary.c_str(), folder, name.c_str(), 0) == 0) {
       ::unlinkat(folder, temporary.c_str(), 0);
       return NewCacheFile::written;
     }
-    if (errno != EEXIST) {
-      if (!refuses_hard_links(errno)) return std::unexpected(OsError::last());
-      struct stat status;
-      if (::fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
-        if (errno == ENOENT) return rename_into_place(folder, temporary, name);
-        return std::unexpected(OsError::last());
-      }
-    }
+    if (refuses_hard_links(errno)) return rename_if_free(folder, temporary, name);
   }
+  if (errno != EEXIST) return std::unexpected(OsError::last());
   ::unlinkat(folder, temporary.c_str(), 0);
   return NewCacheFile::already_there;
 }

@@ -10,9 +10,9 @@ it from CPYTHON_TARBALL twice, the default build in /opt/python3.14 and the
 free-threaded one in /opt/python3.14t (Debian 11 packages neither). The
 compiler and the development packages are removed again afterwards, the
 interpreters' run-time libraries kept: what is left is a new system with a
-Python, as a user's would be. Made once; the
-wheel check unpacks a fresh copy each run. When the archive no longer serves
-Debian 11, this says so and stops.
+Python, as a user's would be. Made once; the wheel check unpacks a fresh copy
+each run. When the archive no longer serves Debian 11, this says so and
+stops.
 """
 
 import glob

@@ -14,19 +14,14 @@ for the identifier; output that cannot be written is status 5.
 """
 
 import argparse
-import ctypes
 import errno
-import importlib.metadata
+import functools
 import json
 import os
-import resource
-import shutil
 import signal
 import stat
 import sys
-import tempfile
 import time
-import traceback
 
 import zorf_lib
 
@@ -164,25 +159,43 @@ _AT_SYMLINK_NOFOLLOW = 0x100
 _AT_STATX_DONT_SYNC = 0x4000
 _STATX_TYPE = 0x1
 _STX_MODE = slice(28, 30)  # struct statx's stx_mode, the same on every architecture
-_statx = getattr(ctypes.CDLL(None, use_errno=True), "statx", None)
-if _statx is not None:
-    _statx.argtypes = [ctypes.c_int, ctypes.c_char_p, ctypes.c_int, ctypes.c_uint, ctypes.c_void_p]
+
+
+@functools.cache
+def _statx_mode():
+    """A function of (path as bytes, flags) that gives stx_mode or raises
+    OSError; None where the C library has no statx. Made on first use: plain
+    mode, which every task of a job may run, never needs ctypes."""
+    import ctypes
+
+    statx = getattr(ctypes.CDLL(None, use_errno=True), "statx", None)
+    if statx is None:
+        return None
+    statx.argtypes = [ctypes.c_int, ctypes.c_char_p, ctypes.c_int, ctypes.c_uint, ctypes.c_void_p]
+
+    def mode(raw, flags):
+        status = ctypes.create_string_buffer(256)
+        if statx(_AT_FDCWD, raw, flags, _STATX_TYPE, status) != 0:
+            code = ctypes.get_errno()
+            raise OSError(code, os.strerror(code), raw)
+        return int.from_bytes(status.raw[_STX_MODE], sys.byteorder)
+
+    return mode
 
 
 def _file_type(raw, follow):
     """The type of what is at the path RAW (bytes), as stat.S_IFMT gives it;
     OSError where there is nothing to look at."""
-    if _statx is None:
+    statx_mode = _statx_mode()
+    if statx_mode is None:
         return stat.S_IFMT((os.stat if follow else os.lstat)(raw).st_mode)
-    status = ctypes.create_string_buffer(256)
-    flags = _AT_STATX_DONT_SYNC | (0 if follow else _AT_SYMLINK_NOFOLLOW)
-    if _statx(_AT_FDCWD, raw, flags, _STATX_TYPE, status) != 0:
-        code = ctypes.get_errno()
-        raise OSError(code, os.strerror(code), raw)
-    return stat.S_IFMT(int.from_bytes(status.raw[_STX_MODE], sys.byteorder))
+    return stat.S_IFMT(statx_mode(raw, _AT_STATX_DONT_SYNC | (0 if follow else _AT_SYMLINK_NOFOLLOW)))
 
 
 def _print_version():
+    # Imported here: it costs more than the rest of the command together.
+    import importlib.metadata
+
     try:
         version = importlib.metadata.version("zorf_lib")
     except importlib.metadata.PackageNotFoundError:
@@ -208,6 +221,11 @@ def _check(path, raw):
     at once even while NVML holds the child, and the private folder, with
     what the child wrote there, is removed on every way out. The signals are
     held back and only waited for: nothing interrupts the clean-up."""
+    # Imported here, as the check's other modules are where they are used:
+    # plain mode, which every task of a job may run, never needs them.
+    import shutil
+    import tempfile
+
     ending = {signum for signum in ENDING if signal.getsignal(signum) is not signal.SIG_IGN}
     # A SIGCHLD ignored by whoever started the command (inherited across exec)
     # would have the kernel reap the child unannounced, and the wait below
@@ -266,6 +284,8 @@ def _apart(private, ending, work):
             status = OK
         except BaseException:
             if sys.stderr is not None:  # else print_exc would print to standard output
+                import traceback
+
                 traceback.print_exc()
                 sys.stderr.flush()
         finally:
@@ -302,6 +322,8 @@ def _compare(fresh, path, raw):
     # The read must not miss, since a miss writes: a file deleted since the
     # look would be computed and written there. So this process can write no
     # byte to any file now, and such a miss fails as any refused write does.
+    import resource
+
     limit = resource.getrlimit(resource.RLIMIT_FSIZE)
     signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
     resource.setrlimit(resource.RLIMIT_FSIZE, (0, limit[1]))

@@ -2,6 +2,7 @@
 what it prints, its exit status, and what it leaves in the cache file, with
 the streams, signals and locales an operator gives it."""
 
+import contextlib
 import errno
 import importlib.metadata
 import json
@@ -198,32 +199,41 @@ def processes_with(marker):
     return found
 
 
-# What `timeout`, the terminal and a closed session send: the check ends at
-# once, even while NVML holds it (a wedged driver, here a fake that waits for
-# ten minutes), with status 128 + the signal's number, its private folder
-# removed (with the identifier in it, when NVML blocks at its shutdown, after
-# the write), and no process of it left.
-@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGHUP, signal.SIGINT], ids=lambda s: s.name)
-@pytest.mark.parametrize("stage", ["init", "shutdown"])
-def test_check_ended_by_a_signal_leaves_nothing(scenarios, signum, stage):
+@contextlib.contextmanager
+def check_held_by_nvml(scenarios, stage, prefix=()):
+    """zorf-node-id --check (after PREFIX, a program that runs it) with the
+    fake NVML waiting for ten minutes in its init or its shutdown (a wedged
+    driver): the process and its TMPDIR, once NVML holds it. Killed on the
+    way out if still running."""
     (private := scenarios.workdir / "tmpdir").mkdir(exist_ok=True)
     env = scenarios.environment(config=DEFAULT_CONFIG + (f"{stage}_delay_us 600000000",), env={"TMPDIR": str(private)})
     event = {"init": "nvmlInit_v2", "shutdown": "nvmlShutdown"}[stage]
-    proc = subprocess.Popen([*COMMAND, "--check", "--cache-file", str(scenarios.path)], env=env, cwd=scenarios.workdir,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    proc = subprocess.Popen([*prefix, *COMMAND, "--check", "--cache-file", str(scenarios.path)], env=env,
+                            cwd=scenarios.workdir, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         deadline = time.monotonic() + SCENARIO_TIMEOUT
         while event not in (scenarios.nvml_log() or []) and time.monotonic() < deadline and proc.poll() is None:
             time.sleep(0.01)
         if event not in (scenarios.nvml_log() or []):
             pytest.fail(f"NVML never got {event}: {scenarios.nvml_log()}")
-        assert bool(list(private.rglob("node-id"))) == (stage == "shutdown")
-        proc.send_signal(signum)
-        out, err = proc.communicate(timeout=30)
+        yield proc, private
     finally:
         if proc.poll() is None:
             proc.kill()
             proc.communicate()
+
+
+# What `timeout`, the terminal and a closed session send: the check ends at
+# once, even while NVML holds it, with status 128 + the signal's number, its
+# private folder removed (with the identifier in it, when NVML blocks at its
+# shutdown, after the write), and no process of it left.
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGHUP, signal.SIGINT], ids=lambda s: s.name)
+@pytest.mark.parametrize("stage", ["init", "shutdown"])
+def test_check_ended_by_a_signal_leaves_nothing(scenarios, signum, stage):
+    with check_held_by_nvml(scenarios, stage) as (proc, private):
+        assert bool(list(private.rglob("node-id"))) == (stage == "shutdown")
+        proc.send_signal(signum)
+        out, err = proc.communicate(timeout=30)
     assert (proc.returncode, out) == (128 + signum, ""), err
     assert not any(private.iterdir())
     assert not scenarios.path.exists()
@@ -240,24 +250,13 @@ IGNORING = "import os, signal, sys; [signal.signal(int(n), signal.SIG_IGN) for n
 
 @pytest.mark.parametrize("signum", [signal.SIGHUP, signal.SIGINT], ids=lambda s: s.name)
 def test_check_keeps_signals_it_was_started_ignoring_ignored(scenarios, signum):
-    (private := scenarios.workdir / "tmpdir").mkdir(exist_ok=True)
-    env = scenarios.environment(config=DEFAULT_CONFIG + ("init_delay_us 600000000",), env={"TMPDIR": str(private)})
-    proc = subprocess.Popen([sys.executable, "-c", IGNORING, str(int(signum)), *COMMAND, "--check", "--cache-file",
-                             str(scenarios.path)], env=env, cwd=scenarios.workdir, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True)
-    try:
-        deadline = time.monotonic() + SCENARIO_TIMEOUT
-        while "nvmlInit_v2" not in (scenarios.nvml_log() or []) and time.monotonic() < deadline:
-            time.sleep(0.01)
+    with check_held_by_nvml(scenarios, "init", prefix=[sys.executable, "-c", IGNORING, str(int(signum))]) \
+            as (proc, private):
         proc.send_signal(signum)
         time.sleep(1)
         assert proc.poll() is None, proc.communicate()
         proc.send_signal(signal.SIGTERM)
         out, err = proc.communicate(timeout=30)
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.communicate()
     assert (proc.returncode, out) == (128 + signal.SIGTERM, ""), err
     assert not any(private.iterdir())
 
